@@ -1,0 +1,257 @@
+#include "boundary/binding.hpp"
+
+#include "boundary/text.hpp"
+
+namespace vindral {
+namespace {
+
+// 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
+void push_parameter_list(std::string& message, std::span<const std::string_view> names) {
+    const std::size_t count = names.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i > 0) {
+            if (count > 2) {
+                message += ',';
+            }
+            message += i == count - 1 ? " and " : " ";
+        }
+        message += '\'';
+        message += names[i];
+        message += '\'';
+    }
+}
+
+}  // namespace
+
+PyResult<void> FunctionDescription::extract_arguments_tuple_dict(
+    PyObject* args, PyObject* kwargs, std::span<PyObject*> output) const {
+    const std::size_t num_positional_parameters = positional_parameter_names.size();
+    if (positional_only_parameters > num_positional_parameters) [[unlikely]] {
+        internal_failure(
+            "assertion failed: self.positional_only_parameters <= num_positional_parameters");
+    }
+    if (required_positional_parameters > num_positional_parameters) [[unlikely]] {
+        internal_failure(
+            "assertion failed: self.required_positional_parameters <= num_positional_parameters");
+    }
+    if (output.size() != num_positional_parameters + keyword_only_parameters.size()) [[unlikely]] {
+        internal_failure(
+            "assertion failed: output.len() == num_positional_parameters + "
+            "self.keyword_only_parameters.len()");
+    }
+
+    const Py_ssize_t tuple_size = PyTuple_Size(args);
+    if (tuple_size < 0) [[unlikely]] {
+        PyErr::panic_after_error();
+    }
+    const auto num_given = static_cast<std::size_t>(tuple_size);
+    const std::size_t num_copied = std::min(num_given, num_positional_parameters);
+    for (std::size_t i = 0; i < num_copied; ++i) {
+        PyObject* item = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+        if (item == nullptr) [[unlikely]] {
+            internal_failure("tuple.get failed: " + PyErr::fetch().debug());
+        }
+        output[i] = item;
+    }
+    if (num_given > num_positional_parameters) [[unlikely]] {
+        return too_many_positional_arguments(num_given);
+    }
+
+    if (kwargs != nullptr) {
+        if (PyResult<void> handled = handle_kwargs(kwargs, num_positional_parameters, output);
+            !handled.is_ok()) [[unlikely]] {
+            return handled;
+        }
+    }
+    if (PyResult<void> complete =
+            ensure_no_missing_required_positional_arguments(output, num_given);
+        !complete.is_ok()) [[unlikely]] {
+        return complete;
+    }
+    return ensure_no_missing_required_keyword_arguments(output);
+}
+
+PyResult<void> FunctionDescription::handle_kwargs(PyObject* kwargs,
+                                                  std::size_t num_positional_parameters,
+                                                  std::span<PyObject*> output) const {
+    std::vector<std::string> positional_only_passed_as_keyword;
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &position, &key, &value) != 0) {
+        // Only a str (or str subclass) that encodes to UTF-8 can name a
+        // parameter; anything else is simply an unexpected keyword.
+        Owned utf8;
+        if (host::is_str(key)) {
+            utf8 = Owned::steal(PyUnicode_AsUTF8String(key));
+            if (!utf8) {
+                (void)PyErr::take();
+            }
+        }
+        if (utf8) {
+            const std::string_view name(PyBytes_AsString(utf8.get()),
+                                        static_cast<std::size_t>(PyBytes_Size(utf8.get())));
+            if (auto i = find_keyword_parameter_in_keyword_only(name)) {
+                PyObject*& slot = output[num_positional_parameters + *i];
+                if (slot != nullptr) {
+                    return multiple_values_for_argument(name);
+                }
+                slot = value;
+                continue;
+            }
+            if (auto i = find_keyword_parameter_in_positional(name)) {
+                if (*i < positional_only_parameters) {
+                    positional_only_passed_as_keyword.emplace_back(name);
+                    continue;
+                }
+                PyObject*& slot = output[*i];
+                if (slot != nullptr) {
+                    return multiple_values_for_argument(name);
+                }
+                slot = value;
+                continue;
+            }
+        }
+        return unexpected_keyword_argument(key);
+    }
+    if (!positional_only_passed_as_keyword.empty()) {
+        return positional_only_keyword_arguments(positional_only_passed_as_keyword);
+    }
+    return {};
+}
+
+std::optional<std::size_t> FunctionDescription::find_keyword_parameter_in_keyword_only(
+    std::string_view name) const {
+    for (std::size_t i = 0; i < keyword_only_parameters.size(); ++i) {
+        if (keyword_only_parameters[i].name == name) {
+            return i;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::size_t> FunctionDescription::find_keyword_parameter_in_positional(
+    std::string_view name) const {
+    for (std::size_t i = 0; i < positional_parameter_names.size(); ++i) {
+        if (positional_parameter_names[i] == name) {
+            return i;
+        }
+    }
+    return std::nullopt;
+}
+
+PyResult<void> FunctionDescription::ensure_no_missing_required_positional_arguments(
+    std::span<PyObject* const> output, std::size_t num_given) const {
+    if (num_given < required_positional_parameters) {
+        for (std::size_t i = num_given; i < required_positional_parameters; ++i) {
+            if (output[i] == nullptr) [[unlikely]] {
+                return missing_required_positional_arguments(output);
+            }
+        }
+    }
+    return {};
+}
+
+PyResult<void> FunctionDescription::ensure_no_missing_required_keyword_arguments(
+    std::span<PyObject* const> output) const {
+    const auto keyword_outputs = output.subspan(positional_parameter_names.size());
+    for (std::size_t i = 0; i < keyword_only_parameters.size(); ++i) {
+        if (keyword_only_parameters[i].required && keyword_outputs[i] == nullptr) [[unlikely]] {
+            return missing_required_keyword_arguments(keyword_outputs);
+        }
+    }
+    return {};
+}
+
+std::string FunctionDescription::full_name() const {
+    std::string name;
+    if (cls_name) {
+        name += *cls_name;
+        name += '.';
+    }
+    name += func_name;
+    name += "()";
+    return name;
+}
+
+// ---- Messages ----------------------------------------------------------------
+
+PyErr FunctionDescription::too_many_positional_arguments(std::size_t num_given) const {
+    const std::size_t num_positional = positional_parameter_names.size();
+    std::string message = full_name() + " takes ";
+    if (required_positional_parameters == num_positional) {
+        message += std::to_string(num_positional);
+    } else {
+        message += "from " + std::to_string(required_positional_parameters) + " to " +
+                   std::to_string(num_positional);
+    }
+    message += " positional arguments but " + std::to_string(num_given) +
+               (num_given == 1 ? " was" : " were") + " given";
+    return PyErr::new_<TypeError>(std::move(message));
+}
+
+PyErr FunctionDescription::multiple_values_for_argument(std::string_view name) const {
+    return PyErr::new_<TypeError>(full_name() + " got multiple values for argument '" +
+                                  std::string(name) + "'");
+}
+
+PyErr FunctionDescription::unexpected_keyword_argument(PyObject* key) const {
+    // The key's __str__ may change the dictionary that holds it.
+    const Owned keep_alive = Owned::borrow(key);
+    return PyErr::new_<TypeError>(full_name() + " got an unexpected keyword argument '" +
+                                  python_format(key) + "'");
+}
+
+PyErr FunctionDescription::positional_only_keyword_arguments(
+    const std::vector<std::string>& names) const {
+    std::string message =
+        full_name() + " got some positional-only arguments passed as keyword arguments: ";
+    const std::vector<std::string_view> views(names.begin(), names.end());
+    push_parameter_list(message, views);
+    return PyErr::new_<TypeError>(std::move(message));
+}
+
+PyErr FunctionDescription::missing_required_positional_arguments(
+    std::span<PyObject* const> output) const {
+    std::vector<std::string_view> missing;
+    for (std::size_t i = 0; i < required_positional_parameters; ++i) {
+        if (output[i] == nullptr) {
+            missing.push_back(positional_parameter_names[i]);
+        }
+    }
+    return missing_required_arguments("positional", missing);
+}
+
+PyErr FunctionDescription::missing_required_keyword_arguments(
+    std::span<PyObject* const> keyword_outputs) const {
+    std::vector<std::string_view> missing;
+    for (std::size_t i = 0; i < keyword_only_parameters.size(); ++i) {
+        if (keyword_only_parameters[i].required && keyword_outputs[i] == nullptr) {
+            missing.push_back(keyword_only_parameters[i].name);
+        }
+    }
+    return missing_required_arguments("keyword", missing);
+}
+
+PyErr FunctionDescription::missing_required_arguments(
+    std::string_view kind, const std::vector<std::string_view>& names) const {
+    std::string message = full_name() + " missing " + std::to_string(names.size()) + " required " +
+                          std::string(kind) + (names.size() == 1 ? " argument" : " arguments") +
+                          ": ";
+    push_parameter_list(message, names);
+    return PyErr::new_<TypeError>(std::move(message));
+}
+
+// ---- Conversion --------------------------------------------------------------
+
+PyErr argument_extraction_error(std::string_view arg_name, PyErr error) {
+    if (error.get_type_bound() != PyExc_TypeError) {
+        return error;
+    }
+    PyErr rewritten = PyErr::new_<TypeError>("argument '" + std::string(arg_name) +
+                                             "': " + python_format(error.value_bound()));
+    rewritten.set_cause(error.cause());
+    return rewritten;
+}
+
+}  // namespace vindral

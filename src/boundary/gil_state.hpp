@@ -1,0 +1,38 @@
+// Per-thread count of active call guards, and the process-wide list of
+// reference releases that had to wait for a thread holding the interpreter.
+#pragma once
+
+#include <cstdint>
+
+#include "boundary/host.hpp"
+
+namespace vindral {
+
+// Number of call guards active on this thread. A negative value prohibits
+// entering the module on this thread: -1 while a garbage-collector traversal
+// runs, any other negative value for other prohibitions. Trivially
+// destructible, so it exists for the whole life of every thread.
+extern thread_local constinit std::int64_t GIL_COUNT;
+
+// Queues a reference whose release cannot happen now because no guard is
+// active on this thread; the next guard entry on any thread releases it.
+void defer_release(PyObject* obj) noexcept;
+
+// Releases every deferred reference, in the order they were queued. Called
+// with the interpreter held, at every guard entry.
+void apply_pool() noexcept;
+
+// Number of references waiting in the pool (for the test module).
+std::size_t pool_size() noexcept;
+
+// Gives up one owned reference: at once when a guard is active on this
+// thread (the interpreter is then held), else through the pool.
+inline void release_reference(PyObject* obj) noexcept {
+    if (GIL_COUNT > 0) [[likely]] {
+        Py_DECREF(obj);
+    } else {
+        defer_release(obj);
+    }
+}
+
+}  // namespace vindral

@@ -1,0 +1,195 @@
+#include "boundary/module_def.hpp"
+
+#include <cstring>
+
+#include "boundary/internal_failure.hpp"
+
+namespace vindral {
+namespace {
+
+constexpr std::string_view subinterpreter_refusal =
+    "vindral does not yet support subinterpreters, see "
+    "https://docs.python.org/3/c-api/init.html#sub-interpreter-support";
+
+// Attribute names used at every registration, created once per process as
+// interned strings and never released.
+PyObject* INTERNED_ALL = nullptr;
+PyObject* INTERNED_NAME = nullptr;
+
+PyObject* interned(PyObject*& cache, std::string_view text) {
+    if (cache == nullptr) {
+        PyObject* str =
+            PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+        if (str == nullptr) {
+            PyErr::panic_after_error();
+        }
+        PyUnicode_InternInPlace(&str);
+        cache = str;
+    }
+    return cache;
+}
+
+Owned type_of(PyObject* obj) { return Owned::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj))); }
+
+struct MethodDefWithTexts {
+    PyMethodDef def;
+    CString name;
+    CString doc;
+};
+
+PyResult<MethodDefWithTexts> as_method_def(const MethodDefRecord& record) {
+    PyResult<CString> name = extract_c_string(record.ml_name, "function name cannot contain NUL byte.");
+    if (!name.is_ok()) {
+        return std::move(name).error();
+    }
+    PyResult<CString> doc = extract_c_string(record.ml_doc, "function doc cannot contain NUL byte.");
+    if (!doc.is_ok()) {
+        return std::move(doc).error();
+    }
+    PyMethodDef def{name.value().ptr, record.ml_meth.entry_point(), record.ml_flags,
+                    doc.value().ptr};
+    return MethodDefWithTexts{def, std::move(name).value(), std::move(doc).value()};
+}
+
+}  // namespace
+
+PyResult<Owned> ModuleDef::make_module() {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) {
+        return PyErr::fetch();
+    }
+    // Claimed before anything is built, so that the claim survives a
+    // failed build.
+    std::int64_t recorded = -1;
+    if (!interpreter.compare_exchange_strong(recorded, id, std::memory_order_seq_cst,
+                                             std::memory_order_seq_cst) &&
+        recorded != id) {
+        return PyErr::new_<ImportError>(std::string(subinterpreter_refusal));
+    }
+    if (module != nullptr) {
+        return Owned::borrow(module);
+    }
+
+    Owned built = Owned::steal(PyModule_Create2(&ffi_def, 3));
+    if (!built) {
+        return PyErr::fetch();
+    }
+    if (PyResult<void> filled = initializer(built.get()); !filled.is_ok()) {
+        return std::move(filled).error();
+    }
+    // The body ran interpreter code; if another initialisation finished in
+    // the meantime, its module stays and ours is released.
+    if (module == nullptr) {
+        module = built.into_raw();
+    }
+    return Owned::borrow(module);
+}
+
+PyResult<CString> extract_c_string(std::string_view text, const char* error_message) {
+    if (text.empty()) {
+        return CString{"", nullptr};
+    }
+    const std::size_t first_nul = text.find('\0');
+    if (text.back() == '\0') {
+        if (first_nul != text.size() - 1) {
+            return PyErr::new_<ValueError>(error_message);
+        }
+        return CString{text.data(), nullptr};
+    }
+    if (first_nul != std::string_view::npos) {
+        return PyErr::new_<ValueError>(error_message);
+    }
+    auto copy = std::make_unique<char[]>(text.size() + 1);
+    std::memcpy(copy.get(), text.data(), text.size());
+    copy[text.size()] = '\0';
+    const char* ptr = copy.get();
+    return CString{ptr, std::move(copy)};
+}
+
+PyResult<Owned> wrap_pyfunction(const MethodDefRecord& record, PyObject* module) {
+    Owned module_name = Owned::steal(PyModule_GetNameObject(module));
+    if (!module_name) {
+        return PyErr::fetch();
+    }
+    PyResult<MethodDefWithTexts> made = as_method_def(record);
+    if (!made.is_ok()) {
+        return std::move(made).error();
+    }
+    // The interpreter keeps pointers to the definition and its texts for as
+    // long as the function object lives, and function objects are never
+    // collected before the module is, so these are never released.
+    MethodDefWithTexts& parts = made.value();
+    auto* heap_def = new PyMethodDef(parts.def);
+    (void)parts.name.copy.release();
+    (void)parts.doc.copy.release();
+
+    PyObject* function = PyCMethod_New(heap_def, module, module_name.get(), nullptr);
+    module_name = Owned();
+    if (function == nullptr) {
+        return PyErr::fetch();
+    }
+    return Owned::steal(function);
+}
+
+PyResult<void> add_function(PyObject* module, Owned function) {
+    Owned name = Owned::steal(PyObject_GetAttr(function.get(), interned(INTERNED_NAME, "__name__")));
+    if (!name) {
+        return PyErr::fetch();
+    }
+    if (!host::is_str(name.get())) {
+        return PyErr::type_mismatch(type_of(name.get()), "PyString");
+    }
+    return add(module, std::move(name), std::move(function));
+}
+
+PyResult<void> add_functions(PyObject* module, std::span<const MethodDefRecord> records) {
+    for (const MethodDefRecord& record : records) {
+        PyResult<Owned> function = wrap_pyfunction(record, module);
+        if (!function.is_ok()) {
+            return std::move(function).error();
+        }
+        if (PyResult<void> added = add_function(module, std::move(function).value());
+            !added.is_ok()) {
+            return added;
+        }
+    }
+    return {};
+}
+
+PyResult<void> add(PyObject* module, Owned name, Owned value) {
+    {
+        PyResult<Owned> all = index(module);
+        if (!all.is_ok()) {
+            return std::move(all).error();
+        }
+        if (PyList_Append(all.value().get(), name.get()) == -1) {
+            internal_failure("could not append __name__ to __all__: " + PyErr::fetch().debug());
+        }
+    }
+    return PyErr::error_on_minusone(PyObject_SetAttr(module, name.get(), value.get()));
+}
+
+PyResult<Owned> index(PyObject* module) {
+    PyObject* all_name = interned(INTERNED_ALL, "__all__");
+    Owned all = Owned::steal(PyObject_GetAttr(module, all_name));
+    if (all) {
+        if (host::is_list(all.get())) {
+            return all;
+        }
+        return PyErr::type_mismatch(type_of(all.get()), "PyList");
+    }
+    PyErr lookup_error = PyErr::fetch();
+    if (!lookup_error.is_instance_of(PyExc_AttributeError)) {
+        return lookup_error;
+    }
+    Owned list = Owned::steal(PyList_New(0));
+    if (!list) {
+        PyErr::panic_after_error();
+    }
+    if (PyObject_SetAttr(module, all_name, list.get()) == -1) {
+        return PyErr::fetch();
+    }
+    return list;
+}
+
+}  // namespace vindral

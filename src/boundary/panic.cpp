@@ -1,0 +1,66 @@
+#include "boundary/panic.hpp"
+
+#include <string_view>
+
+#include "boundary/internal_failure.hpp"
+
+namespace vindral {
+namespace {
+
+// Set once, on first need, and never released.
+PyObject* TYPE_OBJECT = nullptr;
+
+constexpr std::string_view panic_exception_name = "vindral_runtime.PanicException";
+
+constexpr std::string_view panic_exception_doc =
+    "\nThe exception raised when vindral's native code, called from Python, panics.\n\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+
+constexpr std::string_view message_of_unknown_payload =
+    "vindral's native code failed with an internal error that carries no message";
+
+}  // namespace
+
+PyObject* panic_exception_type_if_created() noexcept { return TYPE_OBJECT; }
+
+Owned PanicException::type_object() {
+    if (TYPE_OBJECT != nullptr) [[likely]] {
+        return Owned::borrow(TYPE_OBJECT);
+    }
+    PyResult<Owned> created =
+        PyErr::new_type_bound(panic_exception_name, panic_exception_doc, PyExc_BaseException, nullptr);
+    if (!created) {
+        internal_failure("Failed to initialize new exception type.: " +
+                         std::move(created).error().debug());
+    }
+    // Creating a class runs interpreter code, which may let another thread
+    // create it too; the first one stored wins.
+    if (TYPE_OBJECT == nullptr) {
+        TYPE_OBJECT = std::move(created).value().into_raw();
+    }
+    return Owned::borrow(TYPE_OBJECT);
+}
+
+std::string panic_payload_message(std::exception_ptr payload) {
+    try {
+        std::rethrow_exception(payload);
+    } catch (const std::exception& failure) {
+        return failure.what();
+    } catch (const std::string& text) {
+        return text;
+    } catch (std::string_view text) {
+        return std::string(text);
+    } catch (const char* text) {
+        return text != nullptr ? std::string(text) : std::string(message_of_unknown_payload);
+    } catch (...) {
+        return std::string(message_of_unknown_payload);
+    }
+}
+
+PyErr from_panic_payload(std::exception_ptr payload) {
+    return PyErr::new_<PanicException>(panic_payload_message(payload));
+}
+
+}  // namespace vindral

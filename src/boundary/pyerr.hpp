@@ -1,0 +1,182 @@
+// PyErr: an exception that is to be raised in the interpreter, and PyResult,
+// the value-or-PyErr that every fallible operation of the boundary returns.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+#include "boundary/host.hpp"
+#include "boundary/owned.hpp"
+
+namespace vindral {
+
+// Exception types that a lazy error can name. Each resolves its class only
+// when the error is raised or inspected, never when the error is created.
+struct TypeError {
+    static Owned type_object() { return Owned::borrow(PyExc_TypeError); }
+    static constexpr bool args_as_tuple = false;
+};
+struct ValueError {
+    static Owned type_object() { return Owned::borrow(PyExc_ValueError); }
+    static constexpr bool args_as_tuple = false;
+};
+struct ImportError {
+    static Owned type_object() { return Owned::borrow(PyExc_ImportError); }
+    static constexpr bool args_as_tuple = false;
+};
+struct PanicException {
+    static Owned type_object();  // created on first need, see panic.cpp
+    static constexpr bool args_as_tuple = true;
+};
+
+template <class T>
+class PyResult;
+
+class PyErr {
+public:
+    // ---- Creation --------------------------------------------------------
+
+    // A lazy error of type E with a message; builds no interpreter object.
+    template <class E>
+    static PyErr new_(std::string message) {
+        return PyErr(Lazy{Lazy::Kind::Message, &E::type_object, E::args_as_tuple,
+                          std::move(message), Owned()});
+    }
+
+    // A lazy TypeError saying that an object of `from_type` cannot be
+    // converted to `target`.
+    static PyErr type_mismatch(Owned from_type, std::string target);
+
+    // An exception instance becomes a normalised error; any other object
+    // becomes a lazy error with that object as its type and no argument.
+    static PyErr from_value_bound(PyObject* obj);
+
+    // Moves the interpreter's current error out of its indicator, or gives
+    // nothing when none is set. A PanicException coming back from the
+    // interpreter is resumed as an internal failure instead.
+    static std::optional<PyErr> take();
+
+    // `take` after an interpreter call that signalled failure, where finding
+    // no error set is itself an internal failure.
+    static PyErr fetch();
+
+    // A status of -1 gives `fetch`; any other status is success.
+    static PyResult<void> error_on_minusone(int status);
+
+    // For an interpreter call that cannot fail by contract but did: prints
+    // the pending error and throws an internal failure.
+    [[noreturn, gnu::cold]] static void panic_after_error();
+
+    // Creates a new exception class. The docstring, base and dictionary may
+    // be null. Texts with an interior NUL are an internal failure.
+    static PyResult<Owned> new_type_bound(std::string_view name, std::optional<std::string_view> doc,
+                                          PyObject* base, PyObject* dict);
+
+    // ---- Raising ---------------------------------------------------------
+
+    // Hands the error to the interpreter's error indicator.
+    void restore() &&;
+
+    // Raises the error, then reports it through the interpreter's
+    // unraisable hook with `obj` (which may be null) as context.
+    void write_unraisable_bound(PyObject* obj) &&;
+
+    // ---- Inspection (normalises the error once) ---------------------------
+
+    PyObject* get_type_bound();    // borrowed
+    PyObject* value_bound();       // borrowed
+    PyObject* traceback_bound();   // borrowed, may be null
+    Owned into_value() &&;         // the instance, with its traceback attached
+    std::optional<PyErr> cause();
+    void set_cause(std::optional<PyErr> cause);
+    bool is_instance_of(PyObject* type);
+
+    // "PyErr { type: ..., value: ..., traceback: ... }", for failure messages.
+    std::string debug();
+
+    PyErr(PyErr&&) noexcept = default;
+    PyErr& operator=(PyErr&&) noexcept = default;
+    PyErr(const PyErr&) = delete;
+    PyErr& operator=(const PyErr&) = delete;
+    ~PyErr() = default;
+
+private:
+    // The exception is described but not built: the constructor runs when
+    // the error is raised or inspected.
+    struct Lazy {
+        enum class Kind : unsigned char {
+            Message,       // exception_type(message) or exception_type((message,))
+            TypeMismatch,  // TypeError about `object`, a type, and target `text`
+            NonException,  // `object` stands as the type, with no argument
+        };
+        Kind kind;
+        Owned (*exception_type)();
+        bool args_as_tuple;
+        std::string text;
+        Owned object;
+    };
+    // Exactly as the interpreter handed it out, not normalised.
+    struct FfiTuple {
+        Owned ptype;
+        Owned pvalue;      // may be empty
+        Owned ptraceback;  // may be empty
+    };
+    struct Normalized {
+        Owned ptype;
+        Owned pvalue;
+        Owned ptraceback;  // may be empty
+    };
+    // Held only while the error is being normalised.
+    struct Empty {};
+
+    using State = std::variant<Empty, Lazy, FfiTuple, Normalized>;
+
+    explicit PyErr(Lazy lazy) : state_(std::move(lazy)) {}
+    explicit PyErr(FfiTuple tuple) : state_(std::move(tuple)) {}
+    explicit PyErr(Normalized normalized) : state_(std::move(normalized)) {}
+
+    Normalized& normalized();
+    static Normalized normalize_lazy(Lazy lazy);
+    static void raise_lazy(Lazy lazy);
+    [[noreturn]] static void print_panic_and_unwind(FfiTuple parts, const std::string& message);
+
+    State state_;
+};
+
+// The result of an operation that can fail: a value, or the pending error.
+template <class T>
+class [[nodiscard]] PyResult {
+public:
+    PyResult(T value) : state_(std::in_place_index<0>, std::move(value)) {}
+    PyResult(PyErr error) : state_(std::in_place_index<1>, std::move(error)) {}
+
+    bool is_ok() const noexcept { return state_.index() == 0; }
+    explicit operator bool() const noexcept { return is_ok(); }
+
+    T& value() & noexcept { return *std::get_if<0>(&state_); }
+    T&& value() && noexcept { return std::move(*std::get_if<0>(&state_)); }
+    PyErr&& error() && noexcept { return std::move(*std::get_if<1>(&state_)); }
+
+private:
+    std::variant<T, PyErr> state_;
+};
+
+template <>
+class [[nodiscard]] PyResult<void> {
+public:
+    PyResult() noexcept = default;
+    PyResult(PyErr error) : error_(std::move(error)) {}
+
+    bool is_ok() const noexcept { return !error_.has_value(); }
+    explicit operator bool() const noexcept { return is_ok(); }
+
+    PyErr&& error() && noexcept { return std::move(*error_); }
+
+private:
+    std::optional<PyErr> error_;
+};
+
+}  // namespace vindral

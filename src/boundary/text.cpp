@@ -1,0 +1,130 @@
+#include "boundary/text.hpp"
+
+#include "boundary/pyerr.hpp"
+
+namespace vindral {
+namespace {
+
+constexpr std::string_view replacement_character = "\xEF\xBF\xBD";
+
+// Number of continuation bytes after a lead byte, and the range that the
+// first continuation byte must fall in (it excludes overlong forms,
+// surrogates and code points above U+10FFFF).
+struct LeadByte {
+    int continuation_bytes;
+    unsigned char first_low;
+    unsigned char first_high;
+};
+
+constexpr LeadByte classify(unsigned char lead) noexcept {
+    if (lead >= 0xC2 && lead <= 0xDF) return {1, 0x80, 0xBF};
+    if (lead == 0xE0) return {2, 0xA0, 0xBF};
+    if (lead == 0xED) return {2, 0x80, 0x9F};
+    if (lead >= 0xE1 && lead <= 0xEF) return {2, 0x80, 0xBF};
+    if (lead == 0xF0) return {3, 0x90, 0xBF};
+    if (lead >= 0xF1 && lead <= 0xF3) return {3, 0x80, 0xBF};
+    if (lead == 0xF4) return {3, 0x80, 0x8F};
+    return {0, 0, 0};  // never valid as a lead byte
+}
+
+std::string format_with(PyObject* obj, PyObject* (*to_text)(PyObject*)) {
+    Owned text = Owned::steal(to_text(obj));
+    if (text) {
+        return str_to_utf8_lossy(text.get());
+    }
+    PyErr::fetch().write_unraisable_bound(obj);
+
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+    Owned module = get_attr_named(type, "__module__");
+    Owned name = module ? get_attr_named(type, "__name__") : Owned();
+    Owned module_text = name ? Owned::steal(PyObject_Str(module.get())) : Owned();
+    Owned name_text = module_text ? Owned::steal(PyObject_Str(name.get())) : Owned();
+    if (!name_text) {
+        (void)PyErr::take();  // the lookup's own error is not reported
+        return "<unprintable object>";
+    }
+    return "<unprintable " + str_to_utf8_lossy(module_text.get()) + "." +
+           str_to_utf8_lossy(name_text.get()) + " object>";
+}
+
+}  // namespace
+
+std::string utf8_lossy(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    std::size_t i = 0;
+    const std::size_t n = bytes.size();
+    while (i < n) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        if (lead < 0x80) {
+            out.push_back(static_cast<char>(lead));
+            ++i;
+            continue;
+        }
+        const LeadByte shape = classify(lead);
+        std::size_t end = i + 1;
+        bool complete = shape.continuation_bytes > 0;
+        for (int k = 0; k < shape.continuation_bytes; ++k) {
+            const unsigned char low = k == 0 ? shape.first_low : 0x80;
+            const unsigned char high = k == 0 ? shape.first_high : 0xBF;
+            if (end >= n) {
+                complete = false;
+                break;
+            }
+            const auto next = static_cast<unsigned char>(bytes[end]);
+            if (next < low || next > high) {
+                complete = false;
+                break;
+            }
+            ++end;
+        }
+        if (complete) {
+            out.append(bytes.substr(i, end - i));
+        } else {
+            out.append(replacement_character);
+        }
+        i = end;
+    }
+    return out;
+}
+
+std::string str_to_utf8_lossy(PyObject* str) {
+    Owned bytes = Owned::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
+    if (!bytes) {
+        PyErr::panic_after_error();
+    }
+    const char* data = PyBytes_AsString(bytes.get());
+    const Py_ssize_t size = PyBytes_Size(bytes.get());
+    if (data == nullptr || size < 0) {
+        PyErr::panic_after_error();
+    }
+    return utf8_lossy(std::string_view(data, static_cast<std::size_t>(size)));
+}
+
+std::string python_format(PyObject* obj) { return format_with(obj, PyObject_Str); }
+
+std::string python_debug(PyObject* obj) { return format_with(obj, PyObject_Repr); }
+
+Owned get_attr_named(PyObject* obj, std::string_view name) {
+    Owned key = Owned::steal(
+        PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    if (!key) {
+        PyErr::panic_after_error();
+    }
+    return Owned::steal(PyObject_GetAttr(obj, key.get()));
+}
+
+std::string type_qualname(PyObject* type) {
+    Owned qualname = get_attr_named(type, "__qualname__");
+    if (qualname && host::is_str(qualname.get())) {
+        Owned utf8 = Owned::steal(PyUnicode_AsUTF8String(qualname.get()));
+        if (utf8) {
+            return std::string(PyBytes_AsString(utf8.get()),
+                               static_cast<std::size_t>(PyBytes_Size(utf8.get())));
+        }
+    }
+    (void)PyErr::take();
+    return "<failed to extract type name>";
+}
+
+}  // namespace vindral

@@ -1,0 +1,32 @@
+// Interpreter objects as text, for messages.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "boundary/host.hpp"
+#include "boundary/owned.hpp"
+
+namespace vindral {
+
+// Decodes UTF-8, replacing each maximal invalid subsequence with U+FFFD.
+std::string utf8_lossy(std::string_view bytes);
+
+// A str object's text. Lone surrogates, which "surrogatepass" encodes as
+// three invalid bytes each, come out as three U+FFFD each.
+std::string str_to_utf8_lossy(PyObject* str);
+
+// The text form of an object: its str(), or "<unprintable module.Name
+// object>" when str() raises (the error goes to the unraisable hook).
+std::string python_format(PyObject* obj);
+
+// The same made with repr(): the object's debug text.
+std::string python_debug(PyObject* obj);
+
+// obj.<name>; empty with the interpreter's error set when the lookup fails.
+Owned get_attr_named(PyObject* obj, std::string_view name);
+
+// The __qualname__ of a type, or "<failed to extract type name>".
+std::string type_qualname(PyObject* type);
+
+}  // namespace vindral

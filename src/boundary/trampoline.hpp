@@ -1,0 +1,85 @@
+// The call guard around every entry from the interpreter.
+//
+// Whatever happens inside an entry's body leaves it as one of two things: a
+// new reference to the result, or null with the interpreter's error
+// indicator set. Errors that the body returns are raised; internal failures
+// that it throws become PanicException. A failure in the guard's own
+// bookkeeping cannot be reported safely and aborts the process.
+#pragma once
+
+#include <exception>
+#include <optional>
+#include <utility>
+
+#include "boundary/gil_state.hpp"
+#include "boundary/host.hpp"
+#include "boundary/pyerr.hpp"
+
+namespace vindral {
+namespace guard_detail {
+
+// Refusals to enter, and the abort that follows any failure of the guard's
+// own steps; all cold and out of line.
+[[noreturn, gnu::cold]] void prohibited_entry(std::int64_t gil_count) noexcept;
+[[noreturn, gnu::cold]] void negative_count_on_exit() noexcept;
+[[noreturn, gnu::cold]] void abort_at_ffi_boundary(std::exception_ptr failure) noexcept;
+
+// Raise an error the body returned, or a failure it threw; give null.
+[[gnu::cold]] PyObject* raise_returned_error(PyErr&& error) noexcept;
+[[gnu::cold]] PyObject* raise_caught_failure(std::exception_ptr failure) noexcept;
+
+inline void enter() noexcept {
+    const std::int64_t count = GIL_COUNT;
+    if (count < 0) [[unlikely]] {
+        prohibited_entry(count);
+    }
+    GIL_COUNT = count + 1;
+    apply_pool();
+}
+
+inline void leave() noexcept {
+    const std::int64_t count = GIL_COUNT;
+    if (count <= 0) [[unlikely]] {
+        negative_count_on_exit();
+    }
+    GIL_COUNT = count - 1;
+}
+
+}  // namespace guard_detail
+
+// Runs `body`, which returns PyResult<Owned>, as an entry from the
+// interpreter.
+template <class Body>
+inline PyObject* trampoline(Body&& body) noexcept {
+    guard_detail::enter();
+    PyObject* result = nullptr;
+    std::optional<PyErr> error;
+    try {
+        PyResult<Owned> outcome = body();
+        if (outcome.is_ok()) [[likely]] {
+            result = std::move(outcome).value().into_raw();
+        } else {
+            error.emplace(std::move(outcome).error());
+        }
+    } catch (...) {
+        result = guard_detail::raise_caught_failure(std::current_exception());
+    }
+    if (error) [[unlikely]] {
+        result = guard_detail::raise_returned_error(std::move(*error));
+    }
+    guard_detail::leave();
+    return result;
+}
+
+// The guard for a module's initialisation function.
+inline PyObject* module_init(PyResult<Owned> (*body)()) noexcept { return trampoline(body); }
+
+// The guard for a function with flags METH_VARARGS | METH_KEYWORDS; `body`
+// takes the argument tuple and the keyword dictionary (or null).
+template <class Body>
+inline PyObject* cfunction_with_keywords(PyObject* /*self*/, PyObject* args, PyObject* kwargs,
+                                         Body&& body) noexcept {
+    return trampoline([&] { return body(args, kwargs); });
+}
+
+}  // namespace vindral

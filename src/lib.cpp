@@ -1,0 +1,132 @@
+// The vindral module as the interpreter sees it: its entry point, its body,
+// and the three Weibull functions.
+#include <array>
+#include <string_view>
+
+#include "boundary/binding.hpp"
+#include "boundary/host.hpp"
+#include "boundary/module_def.hpp"
+#include "boundary/trampoline.hpp"
+#include "weibull/weibull.hpp"
+
+namespace vindral {
+namespace {
+
+// ---- Argument descriptions ---------------------------------------------------
+
+constexpr std::array<std::string_view, 2> v_k_names = {"v", "k"};
+constexpr std::array<std::string_view, 2> c_k_names = {"c", "k"};
+constexpr std::array<std::string_view, 4> c_k_v1_v2_names = {"c", "k", "v1", "v2"};
+
+constexpr FunctionDescription V_K_2_C_DESCRIPTION{
+    .cls_name = std::nullopt,
+    .func_name = "v_k_2_c",
+    .positional_parameter_names = v_k_names,
+    .positional_only_parameters = 0,
+    .required_positional_parameters = 2,
+    .keyword_only_parameters = {},
+};
+constexpr FunctionDescription C_K_2_V_DESCRIPTION{
+    .cls_name = std::nullopt,
+    .func_name = "c_k_2_v",
+    .positional_parameter_names = c_k_names,
+    .positional_only_parameters = 0,
+    .required_positional_parameters = 2,
+    .keyword_only_parameters = {},
+};
+constexpr FunctionDescription WBL_CDF_DESCRIPTION{
+    .cls_name = std::nullopt,
+    .func_name = "wbl_cdf",
+    .positional_parameter_names = c_k_v1_v2_names,
+    .positional_only_parameters = 0,
+    .required_positional_parameters = 4,
+    .keyword_only_parameters = {},
+};
+
+// ---- Binding routines ----------------------------------------------------------
+
+PyResult<Owned> __pyfunction_v_k_2_c(PyObject* args, PyObject* kwargs) {
+    PyResult<std::array<double, 2>> bound = bind_doubles<2>(V_K_2_C_DESCRIPTION, args, kwargs);
+    if (!bound.is_ok()) [[unlikely]] {
+        return std::move(bound).error();
+    }
+    const auto [v, k] = bound.value();
+    return new_float(weibull::v_k_2_c(v, k));
+}
+
+PyResult<Owned> __pyfunction_c_k_2_v(PyObject* args, PyObject* kwargs) {
+    PyResult<std::array<double, 2>> bound = bind_doubles<2>(C_K_2_V_DESCRIPTION, args, kwargs);
+    if (!bound.is_ok()) [[unlikely]] {
+        return std::move(bound).error();
+    }
+    const auto [c, k] = bound.value();
+    return new_float(weibull::c_k_2_v(c, k));
+}
+
+PyResult<Owned> __pyfunction_wbl_cdf(PyObject* args, PyObject* kwargs) {
+    PyResult<std::array<double, 4>> bound = bind_doubles<4>(WBL_CDF_DESCRIPTION, args, kwargs);
+    if (!bound.is_ok()) [[unlikely]] {
+        return std::move(bound).error();
+    }
+    const auto [c, k, v1, v2] = bound.value();
+    return new_float(weibull::wbl_cdf(c, k, v1, v2));
+}
+
+// ---- Entry points ----------------------------------------------------------------
+
+PyObject* v_k_2_c_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return cfunction_with_keywords(self, args, kwargs, __pyfunction_v_k_2_c);
+}
+
+PyObject* c_k_2_v_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return cfunction_with_keywords(self, args, kwargs, __pyfunction_c_k_2_v);
+}
+
+PyObject* wbl_cdf_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return cfunction_with_keywords(self, args, kwargs, __pyfunction_wbl_cdf);
+}
+
+// ---- Module ------------------------------------------------------------------------
+
+constexpr int varargs_and_keywords = METH_VARARGS | METH_KEYWORDS;
+
+constexpr std::array<MethodDefRecord, 3> FUNCTIONS = {{
+    {nul_terminated("v_k_2_c"), v_k_2_c_entry, varargs_and_keywords,
+     nul_terminated("v_k_2_c(v, k)\n--\n\n")},
+    {nul_terminated("c_k_2_v"), c_k_2_v_entry, varargs_and_keywords,
+     nul_terminated("c_k_2_v(c, k)\n--\n\n")},
+    {nul_terminated("wbl_cdf"), wbl_cdf_entry, varargs_and_keywords,
+     nul_terminated("wbl_cdf(c, k, v1, v2)\n--\n\n")},
+}};
+
+constexpr const char* module_doc =
+    "vindral: Weibull wind-speed statistics, implemented natively in C++.\n"
+    "The initialisation function, PyInit_vindral, must match the library name configured for\n"
+    "the build (vindral), or else the interpreter cannot import this module.";
+
+// The module body: registers the functions, in order, with their names in
+// __all__.
+PyResult<void> vindral(PyObject* module) { return add_functions(module, FUNCTIONS); }
+
+ModuleDef MODULE_DEF{
+    .ffi_def =
+        {
+            .m_base = PyModuleDef_HEAD_INIT,
+            .m_name = "vindral",
+            .m_doc = module_doc,
+            .m_size = 0,
+            .m_methods = nullptr,
+            .m_slots = nullptr,
+            .m_traverse = nullptr,
+            .m_clear = nullptr,
+            .m_free = nullptr,
+        },
+    .initializer = vindral,
+};
+
+PyResult<Owned> make_vindral_module() { return MODULE_DEF.make_module(); }
+
+}  // namespace
+}  // namespace vindral
+
+PyMODINIT_FUNC PyInit_vindral() { return vindral::module_init(vindral::make_vindral_module); }
