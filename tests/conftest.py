@@ -1,0 +1,39 @@
+import os
+import pathlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+# The test-only extension modules are built by scripts/test next to, never
+# inside, the installed package.
+TEST_MODULES = pathlib.Path(
+    os.environ.get("VINDRAL_TEST_MODULES", ROOT / "build" / "test" / "test-modules")
+)
+sys.path.insert(0, str(TEST_MODULES))
+
+
+@pytest.fixture(scope="session")
+def testing():
+    try:
+        import _vindral_testing
+    except ImportError as error:  # pragma: no cover - a setup fault, not a test result
+        pytest.fail(f"the test-only module is not built ({error}); run scripts/test")
+    return _vindral_testing
+
+
+def run_python(code, timeout=60):
+    """Runs `code` in a fresh interpreter that can import the test modules."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([str(TEST_MODULES), env.get("PYTHONPATH", "")])
+    env.pop("PYTHONFAULTHANDLER", None)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=timeout,
+    )

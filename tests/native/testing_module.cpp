@@ -1,0 +1,287 @@
+// _vindral_testing: guarded entries that reach the states a well-behaved
+// caller of vindral never can (internal failures, odd pending errors,
+// deferred releases, a corrupted guard count), plus an unguarded twin of
+// v_k_2_c that is the floor for the benchmarks.
+#include <array>
+#include <string>
+#include <thread>
+
+#include "boundary/gil_state.hpp"
+#include "boundary/host.hpp"
+#include "boundary/internal_failure.hpp"
+#include "boundary/module_def.hpp"
+#include "boundary/pyerr.hpp"
+#include "boundary/text.hpp"
+#include "boundary/trampoline.hpp"
+#include "weibull/weibull.hpp"
+
+namespace vindral::testing {
+namespace {
+
+// Argument i of a positional-only test entry (borrowed), or a TypeError.
+PyResult<PyObject*> positional(PyObject* args, Py_ssize_t i, const char* entry) {
+    if (PyTuple_Size(args) <= i) {
+        return PyErr::new_<TypeError>(std::string(entry) + "() needs more arguments");
+    }
+    return PyTuple_GetItem(args, i);
+}
+
+Owned new_str(std::string_view text) {
+    Owned str = Owned::steal(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!str) {
+        PyErr::panic_after_error();
+    }
+    return str;
+}
+
+Owned new_int(long long value) {
+    Owned number = Owned::steal(PyLong_FromLongLong(value));
+    if (!number) {
+        PyErr::panic_after_error();
+    }
+    return number;
+}
+
+Owned none() { return Owned::borrow(Py_None); }
+
+// fail(message): an internal failure carrying `message`.
+PyResult<Owned> fail(PyObject* args, PyObject*) {
+    PyResult<PyObject*> message = positional(args, 0, "fail");
+    if (!message.is_ok()) {
+        return std::move(message).error();
+    }
+    internal_failure(python_format(message.value()));
+}
+
+// fail_without_message(): throws a value that carries no text.
+PyResult<Owned> fail_without_message(PyObject*, PyObject*) { throw 42; }
+
+// raise_value(obj): the error made by from_value_bound(obj).
+PyResult<Owned> raise_value(PyObject* args, PyObject*) {
+    PyResult<PyObject*> obj = positional(args, 0, "raise_value");
+    if (!obj.is_ok()) {
+        return std::move(obj).error();
+    }
+    return PyErr::from_value_bound(obj.value());
+}
+
+// raise_type_error(message): a lazy TypeError.
+PyResult<Owned> raise_type_error(PyObject* args, PyObject*) {
+    PyResult<PyObject*> message = positional(args, 0, "raise_type_error");
+    if (!message.is_ok()) {
+        return std::move(message).error();
+    }
+    return PyErr::new_<TypeError>(python_format(message.value()));
+}
+
+// fetch_without_error(): an interpreter call reported failure, but the
+// error indicator is empty.
+PyResult<Owned> fetch_without_error(PyObject*, PyObject*) { return PyErr::fetch(); }
+
+// call(f, *args): f(*args), through the interpreter and back.
+PyResult<Owned> call(PyObject* args, PyObject* kwargs) {
+    PyResult<PyObject*> callable = positional(args, 0, "call");
+    if (!callable.is_ok()) {
+        return std::move(callable).error();
+    }
+    Owned rest = Owned::steal(PyTuple_GetSlice(args, 1, PyTuple_Size(args)));
+    if (!rest) {
+        return PyErr::fetch();
+    }
+    Owned result = Owned::steal(PyObject_Call(callable.value(), rest.get(), kwargs));
+    if (!result) {
+        return PyErr::fetch();
+    }
+    return result;
+}
+
+// inspect_error(f): calls f, which must raise, and describes the pending
+// error: (type, value, cause or None, traceback or None, debug rendering).
+PyResult<Owned> inspect_error(PyObject* args, PyObject*) {
+    PyResult<PyObject*> callable = positional(args, 0, "inspect_error");
+    if (!callable.is_ok()) {
+        return std::move(callable).error();
+    }
+    Owned result = Owned::steal(PyObject_CallObject(callable.value(), nullptr));
+    if (result) {
+        return PyErr::new_<ValueError>("inspect_error() needs a callable that raises");
+    }
+    PyErr error = PyErr::fetch();
+    std::optional<PyErr> cause = error.cause();
+    std::array<Owned, 5> parts = {
+        Owned::borrow(error.get_type_bound()),
+        Owned::borrow(error.value_bound()),
+        cause ? std::move(*cause).into_value() : none(),
+        error.traceback_bound() != nullptr ? Owned::borrow(error.traceback_bound()) : none(),
+        new_str(error.debug()),
+    };
+    Owned tuple = Owned::steal(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
+    if (!tuple) {
+        PyErr::panic_after_error();
+    }
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), parts[i].into_raw());
+    }
+    return tuple;
+}
+
+// chain_type_error(f, message): calls f, which must raise, and raises a new
+// TypeError(message) whose cause is that error.
+PyResult<Owned> chain_type_error(PyObject* args, PyObject*) {
+    PyResult<PyObject*> callable = positional(args, 0, "chain_type_error");
+    PyResult<PyObject*> message = positional(args, 1, "chain_type_error");
+    if (!callable.is_ok() || !message.is_ok()) {
+        return PyErr::new_<TypeError>("chain_type_error(f, message)");
+    }
+    Owned result = Owned::steal(PyObject_CallObject(callable.value(), nullptr));
+    if (result) {
+        return PyErr::new_<ValueError>("chain_type_error() needs a callable that raises");
+    }
+    PyErr cause = PyErr::fetch();
+    PyErr error = PyErr::new_<TypeError>(python_format(message.value()));
+    error.set_cause(std::move(cause));
+    return error;
+}
+
+// defer_release_from_thread(obj): takes a reference to obj and gives it up
+// on a thread where no guard is active; returns the pool's length then.
+PyResult<Owned> defer_release_from_thread(PyObject* args, PyObject*) {
+    PyResult<PyObject*> obj = positional(args, 0, "defer_release_from_thread");
+    if (!obj.is_ok()) {
+        return std::move(obj).error();
+    }
+    PyObject* reference = Owned::borrow(obj.value()).into_raw();
+    std::thread releaser([reference] { release_reference(reference); });
+    releaser.join();
+    return new_int(static_cast<long long>(pool_size()));
+}
+
+// pool_size(): the pool's length after this entry's guard applied it.
+PyResult<Owned> pool_length(PyObject*, PyObject*) {
+    return new_int(static_cast<long long>(pool_size()));
+}
+
+// gil_count(): this thread's count of active guards, seen from inside one.
+PyResult<Owned> gil_count(PyObject*, PyObject*) { return new_int(GIL_COUNT); }
+
+// corrupt_gil_count(): zeroes the count inside a guard, so that the guard
+// finds it not positive on exit.
+PyResult<Owned> corrupt_gil_count(PyObject*, PyObject*) {
+    GIL_COUNT = 0;
+    return none();
+}
+
+// An exception type whose lookup fails when the error is raised.
+struct UnresolvableError {
+    static Owned type_object() { internal_failure("exception type could not be resolved"); }
+    static constexpr bool args_as_tuple = false;
+};
+
+// raise_unraisable_error(): returns an error that cannot be raised.
+PyResult<Owned> raise_unraisable_error(PyObject*, PyObject*) {
+    return PyErr::new_<UnresolvableError>("never raised");
+}
+
+// bare_v_k_2_c(v, k): the same call shape and arithmetic as vindral's
+// v_k_2_c with nothing around it: no guard, no binder, no error rewriting.
+// It is the floor that the benchmarks measure vindral against.
+PyObject* bare_v_k_2_c(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+    static PyObject* const names[2] = {PyUnicode_InternFromString("v"),
+                                       PyUnicode_InternFromString("k")};
+    PyObject* items[2] = {nullptr, nullptr};
+    const Py_ssize_t given = PyTuple_Size(args);
+    for (Py_ssize_t i = 0; i < given && i < 2; ++i) {
+        items[i] = PyTuple_GetItem(args, i);
+    }
+    if (kwargs != nullptr) {
+        for (int i = 0; i < 2; ++i) {
+            if (items[i] == nullptr) {
+                items[i] = PyDict_GetItem(kwargs, names[i]);
+            }
+        }
+    }
+    if (items[0] == nullptr || items[1] == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "bare_v_k_2_c() takes v and k");
+        return nullptr;
+    }
+    const double v = PyFloat_AsDouble(items[0]);
+    if (v == -1.0 && PyErr_Occurred() != nullptr) {
+        return nullptr;
+    }
+    const double k = PyFloat_AsDouble(items[1]);
+    if (k == -1.0 && PyErr_Occurred() != nullptr) {
+        return nullptr;
+    }
+    return PyFloat_FromDouble(weibull::v_k_2_c(v, k));
+}
+
+template <PyResult<Owned> (*Body)(PyObject*, PyObject*)>
+PyObject* guarded(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return cfunction_with_keywords(self, args, kwargs, Body);
+}
+
+// set_gil_count(n): unguarded on purpose; sets this thread's count so that
+// the next guarded entry on the thread finds it.
+PyObject* set_gil_count(PyObject*, PyObject* args, PyObject*) noexcept {
+    const long long value = PyLong_AsLongLong(PyTuple_GetItem(args, 0));
+    if (value == -1 && PyErr_Occurred() != nullptr) {
+        return nullptr;
+    }
+    GIL_COUNT = value;
+    Py_INCREF(Py_None);
+    return Py_None;
+}
+
+constexpr int varargs_and_keywords = METH_VARARGS | METH_KEYWORDS;
+
+constexpr std::array<MethodDefRecord, 15> FUNCTIONS = {{
+    {nul_terminated("fail"), guarded<fail>, varargs_and_keywords, nul_terminated("")},
+    {nul_terminated("fail_without_message"), guarded<fail_without_message>, varargs_and_keywords,
+     nul_terminated("")},
+    {nul_terminated("raise_value"), guarded<raise_value>, varargs_and_keywords, nul_terminated("")},
+    {nul_terminated("raise_type_error"), guarded<raise_type_error>, varargs_and_keywords,
+     nul_terminated("")},
+    {nul_terminated("fetch_without_error"), guarded<fetch_without_error>, varargs_and_keywords,
+     nul_terminated("")},
+    {nul_terminated("call"), guarded<call>, varargs_and_keywords, nul_terminated("")},
+    {nul_terminated("inspect_error"), guarded<inspect_error>, varargs_and_keywords,
+     nul_terminated("")},
+    {nul_terminated("chain_type_error"), guarded<chain_type_error>, varargs_and_keywords,
+     nul_terminated("")},
+    {nul_terminated("defer_release_from_thread"), guarded<defer_release_from_thread>,
+     varargs_and_keywords, nul_terminated("")},
+    {nul_terminated("pool_size"), guarded<pool_length>, varargs_and_keywords, nul_terminated("")},
+    {nul_terminated("gil_count"), guarded<gil_count>, varargs_and_keywords, nul_terminated("")},
+    {nul_terminated("corrupt_gil_count"), guarded<corrupt_gil_count>, varargs_and_keywords,
+     nul_terminated("")},
+    {nul_terminated("raise_unraisable_error"), guarded<raise_unraisable_error>,
+     varargs_and_keywords, nul_terminated("")},
+    {nul_terminated("set_gil_count"), set_gil_count, varargs_and_keywords, nul_terminated("")},
+    {nul_terminated("bare_v_k_2_c"), bare_v_k_2_c, varargs_and_keywords,
+     nul_terminated("bare_v_k_2_c(v, k)\n--\n\n")},
+}};
+
+PyResult<void> body(PyObject* module) { return add_functions(module, FUNCTIONS); }
+
+ModuleDef MODULE_DEF{
+    .ffi_def = {.m_base = PyModuleDef_HEAD_INIT,
+                .m_name = "_vindral_testing",
+                .m_doc = "Test-only entries into vindral's interpreter boundary.",
+                .m_size = 0,
+                .m_methods = nullptr,
+                .m_slots = nullptr,
+                .m_traverse = nullptr,
+                .m_clear = nullptr,
+                .m_free = nullptr},
+    .initializer = body,
+};
+
+PyResult<Owned> make() { return MODULE_DEF.make_module(); }
+
+}  // namespace
+}  // namespace vindral::testing
+
+PyMODINIT_FUNC PyInit__vindral_testing() {
+    return vindral::module_init(vindral::testing::make);
+}
