@@ -144,6 +144,24 @@ PyResult<Owned> chain_type_error(PyObject* args, PyObject*) {
     return error;
 }
 
+// drop_error(f): calls f, which must raise, fetches the error and drops it
+// without raising it; returns None.
+PyResult<Owned> drop_error(PyObject* args, PyObject*) {
+    PyResult<PyObject*> callable = positional(args, 0, "drop_error");
+    if (!callable.is_ok()) {
+        return std::move(callable).error();
+    }
+    Owned result = Owned::steal(PyObject_CallObject(callable.value(), nullptr));
+    if (result) {
+        return PyErr::new_<ValueError>("drop_error() needs a callable that raises");
+    }
+    {
+        PyErr fetched = PyErr::fetch();
+        PyErr lazy = PyErr::new_<TypeError>("never raised");
+    }
+    return none();
+}
+
 // defer_release_from_thread(obj): takes a reference to obj and gives it up
 // on a thread where no guard is active; returns the pool's length then.
 PyResult<Owned> defer_release_from_thread(PyObject* args, PyObject*) {
@@ -235,7 +253,7 @@ PyObject* set_gil_count(PyObject*, PyObject* args, PyObject*) noexcept {
 
 constexpr int varargs_and_keywords = METH_VARARGS | METH_KEYWORDS;
 
-constexpr std::array<MethodDefRecord, 15> FUNCTIONS = {{
+constexpr std::array<MethodDefRecord, 16> FUNCTIONS = {{
     {nul_terminated("fail"), guarded<fail>, varargs_and_keywords, nul_terminated("")},
     {nul_terminated("fail_without_message"), guarded<fail_without_message>, varargs_and_keywords,
      nul_terminated("")},
@@ -249,6 +267,7 @@ constexpr std::array<MethodDefRecord, 15> FUNCTIONS = {{
      nul_terminated("")},
     {nul_terminated("chain_type_error"), guarded<chain_type_error>, varargs_and_keywords,
      nul_terminated("")},
+    {nul_terminated("drop_error"), guarded<drop_error>, varargs_and_keywords, nul_terminated("")},
     {nul_terminated("defer_release_from_thread"), guarded<defer_release_from_thread>,
      varargs_and_keywords, nul_terminated("")},
     {nul_terminated("pool_size"), guarded<pool_length>, varargs_and_keywords, nul_terminated("")},
