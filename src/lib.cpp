@@ -18,6 +18,10 @@ constexpr std::array<std::string_view, 2> v_k_names = {"v", "k"};
 constexpr std::array<std::string_view, 2> c_k_names = {"c", "k"};
 constexpr std::array<std::string_view, 4> c_k_v1_v2_names = {"c", "k", "v1", "v2"};
 
+std::array<PyObject*, 2> v_k_2_c_interned{};
+std::array<PyObject*, 2> c_k_2_v_interned{};
+std::array<PyObject*, 4> wbl_cdf_interned{};
+
 constexpr FunctionDescription V_K_2_C_DESCRIPTION{
     .cls_name = std::nullopt,
     .func_name = "v_k_2_c",
@@ -25,6 +29,7 @@ constexpr FunctionDescription V_K_2_C_DESCRIPTION{
     .positional_only_parameters = 0,
     .required_positional_parameters = 2,
     .keyword_only_parameters = {},
+    .interned_parameter_names = v_k_2_c_interned,
 };
 constexpr FunctionDescription C_K_2_V_DESCRIPTION{
     .cls_name = std::nullopt,
@@ -33,6 +38,7 @@ constexpr FunctionDescription C_K_2_V_DESCRIPTION{
     .positional_only_parameters = 0,
     .required_positional_parameters = 2,
     .keyword_only_parameters = {},
+    .interned_parameter_names = c_k_2_v_interned,
 };
 constexpr FunctionDescription WBL_CDF_DESCRIPTION{
     .cls_name = std::nullopt,
@@ -41,12 +47,13 @@ constexpr FunctionDescription WBL_CDF_DESCRIPTION{
     .positional_only_parameters = 0,
     .required_positional_parameters = 4,
     .keyword_only_parameters = {},
+    .interned_parameter_names = wbl_cdf_interned,
 };
 
 // ---- Binding routines ----------------------------------------------------------
 
 PyResult<Owned> __pyfunction_v_k_2_c(PyObject* args, PyObject* kwargs) {
-    PyResult<std::array<double, 2>> bound = bind_doubles<2>(V_K_2_C_DESCRIPTION, args, kwargs);
+    auto bound = bind_doubles<V_K_2_C_DESCRIPTION>(args, kwargs);
     if (!bound.is_ok()) [[unlikely]] {
         return std::move(bound).error();
     }
@@ -55,7 +62,7 @@ PyResult<Owned> __pyfunction_v_k_2_c(PyObject* args, PyObject* kwargs) {
 }
 
 PyResult<Owned> __pyfunction_c_k_2_v(PyObject* args, PyObject* kwargs) {
-    PyResult<std::array<double, 2>> bound = bind_doubles<2>(C_K_2_V_DESCRIPTION, args, kwargs);
+    auto bound = bind_doubles<C_K_2_V_DESCRIPTION>(args, kwargs);
     if (!bound.is_ok()) [[unlikely]] {
         return std::move(bound).error();
     }
@@ -64,7 +71,7 @@ PyResult<Owned> __pyfunction_c_k_2_v(PyObject* args, PyObject* kwargs) {
 }
 
 PyResult<Owned> __pyfunction_wbl_cdf(PyObject* args, PyObject* kwargs) {
-    PyResult<std::array<double, 4>> bound = bind_doubles<4>(WBL_CDF_DESCRIPTION, args, kwargs);
+    auto bound = bind_doubles<WBL_CDF_DESCRIPTION>(args, kwargs);
     if (!bound.is_ok()) [[unlikely]] {
         return std::move(bound).error();
     }

@@ -23,52 +23,10 @@ void push_parameter_list(std::string& message, std::span<const std::string_view>
 
 }  // namespace
 
-PyResult<void> FunctionDescription::extract_arguments_tuple_dict(
-    PyObject* args, PyObject* kwargs, std::span<PyObject*> output) const {
-    const std::size_t num_positional_parameters = positional_parameter_names.size();
-    if (positional_only_parameters > num_positional_parameters) [[unlikely]] {
-        internal_failure(
-            "assertion failed: self.positional_only_parameters <= num_positional_parameters");
-    }
-    if (required_positional_parameters > num_positional_parameters) [[unlikely]] {
-        internal_failure(
-            "assertion failed: self.required_positional_parameters <= num_positional_parameters");
-    }
-    if (output.size() != num_positional_parameters + keyword_only_parameters.size()) [[unlikely]] {
-        internal_failure(
-            "assertion failed: output.len() == num_positional_parameters + "
-            "self.keyword_only_parameters.len()");
-    }
+void FunctionDescription::assertion_failed(const char* message) { internal_failure(message); }
 
-    const Py_ssize_t tuple_size = PyTuple_Size(args);
-    if (tuple_size < 0) [[unlikely]] {
-        PyErr::panic_after_error();
-    }
-    const auto num_given = static_cast<std::size_t>(tuple_size);
-    const std::size_t num_copied = std::min(num_given, num_positional_parameters);
-    for (std::size_t i = 0; i < num_copied; ++i) {
-        PyObject* item = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
-        if (item == nullptr) [[unlikely]] {
-            internal_failure("tuple.get failed: " + PyErr::fetch().debug());
-        }
-        output[i] = item;
-    }
-    if (num_given > num_positional_parameters) [[unlikely]] {
-        return too_many_positional_arguments(num_given);
-    }
-
-    if (kwargs != nullptr) {
-        if (PyResult<void> handled = handle_kwargs(kwargs, num_positional_parameters, output);
-            !handled.is_ok()) [[unlikely]] {
-            return handled;
-        }
-    }
-    if (PyResult<void> complete =
-            ensure_no_missing_required_positional_arguments(output, num_given);
-        !complete.is_ok()) [[unlikely]] {
-        return complete;
-    }
-    return ensure_no_missing_required_keyword_arguments(output);
+void FunctionDescription::tuple_get_failed() {
+    internal_failure("tuple.get failed: " + PyErr::fetch().debug());
 }
 
 PyResult<void> FunctionDescription::handle_kwargs(PyObject* kwargs,
@@ -79,6 +37,21 @@ PyResult<void> FunctionDescription::handle_kwargs(PyObject* kwargs,
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(kwargs, &position, &key, &value) != 0) {
+        if (auto i = find_keyword_parameter_by_identity(key)) [[likely]] {
+            // Parameter names are unique, so this is the parameter that the
+            // text comparison below would find.
+            const bool positional = *i < num_positional_parameters;
+            if (positional && *i < positional_only_parameters) {
+                positional_only_passed_as_keyword.emplace_back(positional_parameter_names[*i]);
+                continue;
+            }
+            PyObject*& slot = output[*i];
+            if (slot != nullptr) {
+                return multiple_values_for_argument(parameter_name(*i));
+            }
+            slot = value;
+            continue;
+        }
         // Only a str (or str subclass) that encodes to UTF-8 can name a
         // parameter; anything else is simply an unexpected keyword.
         Owned utf8;
@@ -120,6 +93,42 @@ PyResult<void> FunctionDescription::handle_kwargs(PyObject* kwargs,
     return {};
 }
 
+std::optional<std::size_t> FunctionDescription::find_keyword_parameter_by_identity(
+    PyObject* key) const {
+    if (interned_parameter_names.empty()) {
+        return std::nullopt;
+    }
+    if (interned_parameter_names[0] == nullptr) [[unlikely]] {
+        intern_parameter_names();
+    }
+    for (std::size_t i = 0; i < interned_parameter_names.size(); ++i) {
+        if (interned_parameter_names[i] == key) {
+            return i;
+        }
+    }
+    return std::nullopt;
+}
+
+void FunctionDescription::intern_parameter_names() const {
+    if (interned_parameter_names.size() !=
+        positional_parameter_names.size() + keyword_only_parameters.size()) {
+        internal_failure(
+            "assertion failed: interned_parameter_names.len() == num_positional_parameters + "
+            "self.keyword_only_parameters.len()");
+    }
+    // Filled back to front: the first slot doubles as the "done" flag.
+    for (std::size_t i = interned_parameter_names.size(); i-- > 0;) {
+        const std::string_view name = parameter_name(i);
+        PyObject* str =
+            PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+        if (str == nullptr) {
+            PyErr::panic_after_error();
+        }
+        PyUnicode_InternInPlace(&str);
+        interned_parameter_names[i] = str;
+    }
+}
+
 std::optional<std::size_t> FunctionDescription::find_keyword_parameter_in_keyword_only(
     std::string_view name) const {
     for (std::size_t i = 0; i < keyword_only_parameters.size(); ++i) {
@@ -138,29 +147,6 @@ std::optional<std::size_t> FunctionDescription::find_keyword_parameter_in_positi
         }
     }
     return std::nullopt;
-}
-
-PyResult<void> FunctionDescription::ensure_no_missing_required_positional_arguments(
-    std::span<PyObject* const> output, std::size_t num_given) const {
-    if (num_given < required_positional_parameters) {
-        for (std::size_t i = num_given; i < required_positional_parameters; ++i) {
-            if (output[i] == nullptr) [[unlikely]] {
-                return missing_required_positional_arguments(output);
-            }
-        }
-    }
-    return {};
-}
-
-PyResult<void> FunctionDescription::ensure_no_missing_required_keyword_arguments(
-    std::span<PyObject* const> output) const {
-    const auto keyword_outputs = output.subspan(positional_parameter_names.size());
-    for (std::size_t i = 0; i < keyword_only_parameters.size(); ++i) {
-        if (keyword_only_parameters[i].required && keyword_outputs[i] == nullptr) [[unlikely]] {
-            return missing_required_keyword_arguments(keyword_outputs);
-        }
-    }
-    return {};
 }
 
 std::string FunctionDescription::full_name() const {
@@ -243,6 +229,14 @@ PyErr FunctionDescription::missing_required_arguments(
 }
 
 // ---- Conversion --------------------------------------------------------------
+
+PyResult<double> extract_argument_minus_one(std::string_view arg_name) {
+    std::optional<PyErr> error = PyErr::take();
+    if (!error) {
+        return -1.0;
+    }
+    return argument_extraction_error(arg_name, std::move(*error));
+}
 
 PyErr argument_extraction_error(std::string_view arg_name, PyErr error) {
     if (error.get_type_bound() != PyExc_TypeError) {

@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "boundary/host.hpp"
@@ -32,12 +33,51 @@ struct FunctionDescription {
     std::size_t positional_only_parameters;
     std::size_t required_positional_parameters;
     std::span<const KeywordOnlyParameterDescription> keyword_only_parameters;
+    // One slot per parameter (positional, then keyword-only), filled on first
+    // use with the interned name. Keys that the interpreter interned are then
+    // matched by identity, without encoding them; other keys fall back to
+    // comparing UTF-8 text. Empty to always compare text.
+    std::span<PyObject*> interned_parameter_names = {};
 
     // Fills one slot per parameter (positional, then keyword-only) with a
     // borrowed reference, and checks for surplus, unexpected, repeated and
-    // missing arguments, in that order.
+    // missing arguments, in that order. Inline, so that for a constant
+    // record the invariant checks fold away and the slot loops unroll.
     PyResult<void> extract_arguments_tuple_dict(PyObject* args, PyObject* kwargs,
-                                                std::span<PyObject*> output) const;
+                                                std::span<PyObject*> output) const {
+        const std::size_t num_positional_parameters = positional_parameter_names.size();
+        check_invariants(output.size());
+
+        const Py_ssize_t tuple_size = PyTuple_Size(args);
+        if (tuple_size < 0) [[unlikely]] {
+            PyErr::panic_after_error();
+        }
+        const auto num_given = static_cast<std::size_t>(tuple_size);
+        const std::size_t num_copied = std::min(num_given, num_positional_parameters);
+        for (std::size_t i = 0; i < num_copied; ++i) {
+            PyObject* item = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+            if (item == nullptr) [[unlikely]] {
+                tuple_get_failed();
+            }
+            output[i] = item;
+        }
+        if (num_given > num_positional_parameters) [[unlikely]] {
+            return too_many_positional_arguments(num_given);
+        }
+
+        if (kwargs != nullptr) {
+            if (PyResult<void> handled = handle_kwargs(kwargs, num_positional_parameters, output);
+                !handled.is_ok()) [[unlikely]] {
+                return handled;
+            }
+        }
+        if (PyResult<void> complete =
+                ensure_no_missing_required_positional_arguments(output, num_given);
+            !complete.is_ok()) [[unlikely]] {
+            return complete;
+        }
+        return ensure_no_missing_required_keyword_arguments(output);
+    }
 
     // "name()" or "Class.name()", as every binding message begins.
     std::string full_name() const;
@@ -50,24 +90,67 @@ struct FunctionDescription {
     }
 
 private:
+    void check_invariants(std::size_t num_slots) const {
+        const std::size_t num_positional_parameters = positional_parameter_names.size();
+        if (positional_only_parameters > num_positional_parameters) [[unlikely]] {
+            assertion_failed(
+                "assertion failed: self.positional_only_parameters <= num_positional_parameters");
+        }
+        if (required_positional_parameters > num_positional_parameters) [[unlikely]] {
+            assertion_failed(
+                "assertion failed: self.required_positional_parameters <= "
+                "num_positional_parameters");
+        }
+        if (num_slots != num_positional_parameters + keyword_only_parameters.size()) [[unlikely]] {
+            assertion_failed(
+                "assertion failed: output.len() == num_positional_parameters + "
+                "self.keyword_only_parameters.len()");
+        }
+    }
+
+    PyResult<void> ensure_no_missing_required_positional_arguments(std::span<PyObject* const> output,
+                                                                   std::size_t num_given) const {
+        for (std::size_t i = num_given; i < required_positional_parameters; ++i) {
+            if (output[i] == nullptr) [[unlikely]] {
+                return missing_required_positional_arguments(output);
+            }
+        }
+        return {};
+    }
+
+    PyResult<void> ensure_no_missing_required_keyword_arguments(
+        std::span<PyObject* const> output) const {
+        const auto keyword_outputs = output.subspan(positional_parameter_names.size());
+        for (std::size_t i = 0; i < keyword_only_parameters.size(); ++i) {
+            if (keyword_only_parameters[i].required && keyword_outputs[i] == nullptr) [[unlikely]] {
+                return missing_required_keyword_arguments(keyword_outputs);
+            }
+        }
+        return {};
+    }
+
     PyResult<void> handle_kwargs(PyObject* kwargs, std::size_t num_positional_parameters,
                                  std::span<PyObject*> output) const;
+    std::optional<std::size_t> find_keyword_parameter_by_identity(PyObject* key) const;
+    void intern_parameter_names() const;
     std::optional<std::size_t> find_keyword_parameter_in_keyword_only(std::string_view name) const;
     std::optional<std::size_t> find_keyword_parameter_in_positional(std::string_view name) const;
-    PyResult<void> ensure_no_missing_required_positional_arguments(std::span<PyObject* const> output,
-                                                                   std::size_t num_given) const;
-    PyResult<void> ensure_no_missing_required_keyword_arguments(
-        std::span<PyObject* const> output) const;
+
+    [[noreturn, gnu::cold]] static void assertion_failed(const char* message);
+    [[noreturn, gnu::cold]] static void tuple_get_failed();
 
     // Message builders; all on failure paths only.
-    PyErr too_many_positional_arguments(std::size_t num_given) const;
-    PyErr multiple_values_for_argument(std::string_view name) const;
-    PyErr unexpected_keyword_argument(PyObject* key) const;
-    PyErr positional_only_keyword_arguments(const std::vector<std::string>& names) const;
-    PyErr missing_required_positional_arguments(std::span<PyObject* const> output) const;
-    PyErr missing_required_keyword_arguments(std::span<PyObject* const> keyword_outputs) const;
-    PyErr missing_required_arguments(std::string_view kind,
-                                     const std::vector<std::string_view>& names) const;
+    [[gnu::cold]] PyErr too_many_positional_arguments(std::size_t num_given) const;
+    [[gnu::cold]] PyErr multiple_values_for_argument(std::string_view name) const;
+    [[gnu::cold]] PyErr unexpected_keyword_argument(PyObject* key) const;
+    [[gnu::cold]] PyErr positional_only_keyword_arguments(
+        const std::vector<std::string>& names) const;
+    [[gnu::cold]] PyErr missing_required_positional_arguments(
+        std::span<PyObject* const> output) const;
+    [[gnu::cold]] PyErr missing_required_keyword_arguments(
+        std::span<PyObject* const> keyword_outputs) const;
+    [[gnu::cold]] PyErr missing_required_arguments(std::string_view kind,
+                                                   const std::vector<std::string_view>& names) const;
 };
 
 // The object in a required parameter's slot; an empty slot is impossible
@@ -86,18 +169,17 @@ inline PyObject* unwrap_required_argument(PyObject* slot) {
 // passes unchanged.
 [[gnu::cold]] PyErr argument_extraction_error(std::string_view arg_name, PyErr error);
 
+// The failure half of `extract_argument`: -1.0 came back, which is a valid
+// value unless an error is pending.
+[[gnu::cold]] PyResult<double> extract_argument_minus_one(std::string_view arg_name);
+
 // Converts an argument to a double as the interpreter's float() would.
 inline PyResult<double> extract_argument(PyObject* obj, std::string_view arg_name) {
     const double value = PyFloat_AsDouble(obj);
-    if (value != -1.0) [[likely]] {
-        return value;
+    if (value == -1.0) [[unlikely]] {
+        return extract_argument_minus_one(arg_name);
     }
-    // -1.0 is also a valid value: only a pending error makes it a failure.
-    std::optional<PyErr> error = PyErr::take();
-    if (!error) {
-        return value;
-    }
-    return argument_extraction_error(arg_name, std::move(*error));
+    return value;
 }
 
 // A new float object; cannot fail short of memory exhaustion.
@@ -109,35 +191,60 @@ inline Owned new_float(double value) {
     return Owned::steal(result);
 }
 
-// Binds a call of a function with N parameters and converts every argument,
-// in parameter order, to a double; the first failure ends the conversion.
-template <std::size_t N>
-PyResult<std::array<double, N>> bind_doubles(const FunctionDescription& description,
-                                             PyObject* args, PyObject* kwargs) {
+namespace binding_detail {
+
+// Converts every bound argument in parameter order; the first failure ends it.
+template <const FunctionDescription& Description, std::size_t... I>
+inline PyResult<std::array<double, sizeof...(I)>> convert_all(
+    const std::array<PyObject*, sizeof...(I)>& slots, std::index_sequence<I...>) {
+    std::array<double, sizeof...(I)> values;
+    std::optional<PyErr> failure;
+    // Unrolled, so that each parameter's name is a constant.
+    const bool converted = ([&] {
+        PyResult<double> value =
+            extract_argument(unwrap_required_argument(slots[I]), Description.parameter_name(I));
+        if (!value.is_ok()) [[unlikely]] {
+            failure.emplace(std::move(value).error());
+            return false;
+        }
+        values[I] = value.value();
+        return true;
+    }() && ...);
+    if (!converted) [[unlikely]] {
+        return std::move(*failure);
+    }
+    return values;
+}
+
+}  // namespace binding_detail
+
+// Binds a call of the function that `Description` describes and converts
+// every argument, in parameter order, to a double; the first failure ends
+// the conversion. The record is a template argument so that everything read
+// from it is a constant in the generated code.
+template <const FunctionDescription& Description>
+inline auto bind_doubles(PyObject* args, PyObject* kwargs) {
+    constexpr std::size_t N =
+        Description.positional_parameter_names.size() + Description.keyword_only_parameters.size();
+    using Result = PyResult<std::array<double, N>>;
+    constexpr auto indices = std::make_index_sequence<N>();
+
     std::array<PyObject*, N> slots{};
-    if (PyResult<void> bound = description.extract_arguments_tuple_dict(args, kwargs, slots);
+    if (PyResult<void> bound = Description.extract_arguments_tuple_dict(args, kwargs, slots);
         !bound.is_ok()) [[unlikely]] {
-        return std::move(bound).error();
+        return Result(std::move(bound).error());
+    }
+    if (kwargs == nullptr) {
+        return binding_detail::convert_all<Description>(slots, indices);
     }
     // The keyword dictionary can be the caller's own (a C caller may pass any
     // dict), and an argument's __float__ may change it while the others are
     // still to be converted: hold references to everything that was bound.
     std::array<Owned, N> keep_alive;
-    if (kwargs != nullptr) {
-        for (std::size_t i = 0; i < N; ++i) {
-            keep_alive[i] = Owned::borrow(slots[i]);
-        }
-    }
-    std::array<double, N> values{};
     for (std::size_t i = 0; i < N; ++i) {
-        PyResult<double> value = extract_argument(unwrap_required_argument(slots[i]),
-                                                  description.parameter_name(i));
-        if (!value.is_ok()) [[unlikely]] {
-            return std::move(value).error();
-        }
-        values[i] = value.value();
+        keep_alive[i] = Owned::borrow(slots[i]);
     }
-    return values;
+    return binding_detail::convert_all<Description>(slots, indices);
 }
 
 }  // namespace vindral

@@ -2,6 +2,8 @@
 // reference releases that had to wait for a thread holding the interpreter.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "boundary/host.hpp"
@@ -18,9 +20,20 @@ extern thread_local constinit std::int64_t GIL_COUNT;
 // active on this thread; the next guard entry on any thread releases it.
 void defer_release(PyObject* obj) noexcept;
 
+namespace pool_detail {
+// Set while the pool may hold references; lets a guard skip the mutex when
+// nothing was deferred, which is every call in ordinary operation.
+extern std::atomic<bool> dirty;
+void release_pending() noexcept;
+}  // namespace pool_detail
+
 // Releases every deferred reference, in the order they were queued. Called
 // with the interpreter held, at every guard entry.
-void apply_pool() noexcept;
+inline void apply_pool() noexcept {
+    if (pool_detail::dirty.load(std::memory_order_acquire)) [[unlikely]] {
+        pool_detail::release_pending();
+    }
+}
 
 // Number of references waiting in the pool (for the test module).
 std::size_t pool_size() noexcept;

@@ -187,21 +187,25 @@ PyErr::Normalized PyErr::normalize_lazy(Lazy lazy) {
 }
 
 void PyErr::restore() && {
-    if (auto* lazy = std::get_if<Lazy>(&state_)) {
+    if (!state_) {
+        internal_failure("PyErr state should never be invalid outside of normalization");
+    }
+    State& state = *state_;
+    if (auto* lazy = std::get_if<Lazy>(&state)) {
         // Raised normalised, so that the class's constructor has already run
         // when the entry returns.
-        state_ = normalize_lazy(std::move(*lazy));
+        state = normalize_lazy(std::move(*lazy));
     }
-    if (auto* tuple = std::get_if<FfiTuple>(&state_)) {
+    if (auto* tuple = std::get_if<FfiTuple>(&state)) {
         host::err_restore(tuple->ptype.into_raw(), tuple->pvalue.into_raw(),
                           tuple->ptraceback.into_raw());
-    } else if (auto* normalized = std::get_if<Normalized>(&state_)) {
+    } else if (auto* normalized = std::get_if<Normalized>(&state)) {
         host::err_restore(normalized->ptype.into_raw(), normalized->pvalue.into_raw(),
                           normalized->ptraceback.into_raw());
     } else {
         internal_failure("PyErr state should never be invalid outside of normalization");
     }
-    state_ = Empty{};
+    state_.reset();
 }
 
 void PyErr::write_unraisable_bound(PyObject* obj) && {
@@ -222,10 +226,13 @@ void PyErr::print_panic_and_unwind(FfiTuple parts, const std::string& message) {
 // ---- Inspection --------------------------------------------------------------
 
 PyErr::Normalized& PyErr::normalized() {
-    if (auto* done = std::get_if<Normalized>(&state_)) [[likely]] {
+    if (!state_) {
+        internal_failure("PyErr state should never be invalid outside of normalization");
+    }
+    if (auto* done = std::get_if<Normalized>(state_.get())) [[likely]] {
         return *done;
     }
-    State taken = std::exchange(state_, Empty{});
+    State taken = std::exchange(*state_, Empty{});
     Normalized result;
     if (auto* lazy = std::get_if<Lazy>(&taken)) {
         result = normalize_lazy(std::move(*lazy));
@@ -244,8 +251,8 @@ PyErr::Normalized& PyErr::normalized() {
     if (!result.pvalue) {
         internal_failure("Exception value missing");
     }
-    state_ = std::move(result);
-    return std::get<Normalized>(state_);
+    *state_ = std::move(result);
+    return std::get<Normalized>(*state_);
 }
 
 PyObject* PyErr::get_type_bound() { return normalized().ptype.get(); }
@@ -260,7 +267,7 @@ Owned PyErr::into_value() && {
     if (parts.ptraceback) {
         PyException_SetTraceback(value.get(), parts.ptraceback.get());
     }
-    state_ = Empty{};
+    state_.reset();
     return value;
 }
 

@@ -2,6 +2,7 @@
 // the value-or-PyErr that every fallible operation of the boundary returns.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -104,6 +105,9 @@ public:
     ~PyErr() = default;
 
 private:
+    template <class T>
+    friend class PyResult;
+
     // The exception is described but not built: the constructor runs when
     // the error is raised or inspected.
     struct Lazy {
@@ -134,49 +138,58 @@ private:
 
     using State = std::variant<Empty, Lazy, FfiTuple, Normalized>;
 
-    explicit PyErr(Lazy lazy) : state_(std::move(lazy)) {}
-    explicit PyErr(FfiTuple tuple) : state_(std::move(tuple)) {}
-    explicit PyErr(Normalized normalized) : state_(std::move(normalized)) {}
+    // No error: the state of a moved-from PyErr and of a successful result.
+    PyErr() noexcept = default;
+    template <class S>
+        requires(std::is_same_v<S, Lazy> || std::is_same_v<S, FfiTuple> ||
+                 std::is_same_v<S, Normalized>)
+    explicit PyErr(S state) : state_(std::make_unique<State>(std::move(state))) {}
+
+    bool holds_error() const noexcept { return state_ != nullptr; }
 
     Normalized& normalized();
     static Normalized normalize_lazy(Lazy lazy);
     static void raise_lazy(Lazy lazy);
     [[noreturn]] static void print_panic_and_unwind(FfiTuple parts, const std::string& message);
 
-    State state_;
+    // On the heap, so that an error-or-value result stays two words wide and
+    // the paths that succeed never touch the error's storage.
+    std::unique_ptr<State> state_;
 };
 
 // The result of an operation that can fail: a value, or the pending error.
 template <class T>
 class [[nodiscard]] PyResult {
 public:
-    PyResult(T value) : state_(std::in_place_index<0>, std::move(value)) {}
-    PyResult(PyErr error) : state_(std::in_place_index<1>, std::move(error)) {}
+    PyResult(T value) noexcept(std::is_nothrow_move_constructible_v<T>)
+        : value_(std::move(value)) {}
+    PyResult(PyErr error) noexcept : error_(std::move(error)) {}
 
-    bool is_ok() const noexcept { return state_.index() == 0; }
+    bool is_ok() const noexcept { return !error_.holds_error(); }
     explicit operator bool() const noexcept { return is_ok(); }
 
-    T& value() & noexcept { return *std::get_if<0>(&state_); }
-    T&& value() && noexcept { return std::move(*std::get_if<0>(&state_)); }
-    PyErr&& error() && noexcept { return std::move(*std::get_if<1>(&state_)); }
+    T& value() & noexcept { return value_; }
+    T&& value() && noexcept { return std::move(value_); }
+    PyErr&& error() && noexcept { return std::move(error_); }
 
 private:
-    std::variant<T, PyErr> state_;
+    T value_{};
+    PyErr error_;
 };
 
 template <>
 class [[nodiscard]] PyResult<void> {
 public:
     PyResult() noexcept = default;
-    PyResult(PyErr error) : error_(std::move(error)) {}
+    PyResult(PyErr error) noexcept : error_(std::move(error)) {}
 
-    bool is_ok() const noexcept { return !error_.has_value(); }
+    bool is_ok() const noexcept { return !error_.holds_error(); }
     explicit operator bool() const noexcept { return is_ok(); }
 
-    PyErr&& error() && noexcept { return std::move(*error_); }
+    PyErr&& error() && noexcept { return std::move(error_); }
 
 private:
-    std::optional<PyErr> error_;
+    PyErr error_;
 };
 
 }  // namespace vindral

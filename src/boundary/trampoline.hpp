@@ -8,7 +8,6 @@
 #pragma once
 
 #include <exception>
-#include <optional>
 #include <utility>
 
 #include "boundary/gil_state.hpp"
@@ -28,21 +27,23 @@ namespace guard_detail {
 [[gnu::cold]] PyObject* raise_returned_error(PyErr&& error) noexcept;
 [[gnu::cold]] PyObject* raise_caught_failure(std::exception_ptr failure) noexcept;
 
-inline void enter() noexcept {
-    const std::int64_t count = GIL_COUNT;
+// Both take this thread's count by reference: the address of a thread-local
+// cannot change during a call, so the guard looks it up only once.
+inline void enter(std::int64_t& gil_count) noexcept {
+    const std::int64_t count = gil_count;
     if (count < 0) [[unlikely]] {
         prohibited_entry(count);
     }
-    GIL_COUNT = count + 1;
+    gil_count = count + 1;
     apply_pool();
 }
 
-inline void leave() noexcept {
-    const std::int64_t count = GIL_COUNT;
+inline void leave(std::int64_t& gil_count) noexcept {
+    const std::int64_t count = gil_count;
     if (count <= 0) [[unlikely]] {
         negative_count_on_exit();
     }
-    GIL_COUNT = count - 1;
+    gil_count = count - 1;
 }
 
 }  // namespace guard_detail
@@ -51,23 +52,22 @@ inline void leave() noexcept {
 // interpreter.
 template <class Body>
 inline PyObject* trampoline(Body&& body) noexcept {
-    guard_detail::enter();
-    PyObject* result = nullptr;
-    std::optional<PyErr> error;
+    std::int64_t& gil_count = GIL_COUNT;
+    guard_detail::enter(gil_count);
+    PyObject* result;
     try {
         PyResult<Owned> outcome = body();
         if (outcome.is_ok()) [[likely]] {
             result = std::move(outcome).value().into_raw();
         } else {
-            error.emplace(std::move(outcome).error());
+            // noexcept: a failure while raising aborts instead of landing in
+            // the handler below, which is only for failures of the body.
+            result = guard_detail::raise_returned_error(std::move(outcome).error());
         }
     } catch (...) {
         result = guard_detail::raise_caught_failure(std::current_exception());
     }
-    if (error) [[unlikely]] {
-        result = guard_detail::raise_returned_error(std::move(*error));
-    }
-    guard_detail::leave();
+    guard_detail::leave(gil_count);
     return result;
 }
 
