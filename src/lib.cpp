@@ -53,30 +53,15 @@ constexpr FunctionDescription WBL_CDF_DESCRIPTION{
 // ---- Binding routines ----------------------------------------------------------
 
 PyResult<Owned> __pyfunction_v_k_2_c(PyObject* args, PyObject* kwargs) {
-    auto bound = bind_doubles<V_K_2_C_DESCRIPTION>(args, kwargs);
-    if (!bound.is_ok()) [[unlikely]] {
-        return std::move(bound).error();
-    }
-    const auto [v, k] = bound.value();
-    return new_float(weibull::v_k_2_c(v, k));
+    return bind_and_compute<V_K_2_C_DESCRIPTION>(args, kwargs, weibull::v_k_2_c);
 }
 
 PyResult<Owned> __pyfunction_c_k_2_v(PyObject* args, PyObject* kwargs) {
-    auto bound = bind_doubles<C_K_2_V_DESCRIPTION>(args, kwargs);
-    if (!bound.is_ok()) [[unlikely]] {
-        return std::move(bound).error();
-    }
-    const auto [c, k] = bound.value();
-    return new_float(weibull::c_k_2_v(c, k));
+    return bind_and_compute<C_K_2_V_DESCRIPTION>(args, kwargs, weibull::c_k_2_v);
 }
 
 PyResult<Owned> __pyfunction_wbl_cdf(PyObject* args, PyObject* kwargs) {
-    auto bound = bind_doubles<WBL_CDF_DESCRIPTION>(args, kwargs);
-    if (!bound.is_ok()) [[unlikely]] {
-        return std::move(bound).error();
-    }
-    const auto [c, k, v1, v2] = bound.value();
-    return new_float(weibull::wbl_cdf(c, k, v1, v2));
+    return bind_and_compute<WBL_CDF_DESCRIPTION>(args, kwargs, weibull::wbl_cdf);
 }
 
 // ---- Entry points ----------------------------------------------------------------

@@ -193,10 +193,23 @@ inline Owned new_float(double value) {
 
 namespace binding_detail {
 
-// Converts every bound argument in parameter order; the first failure ends it.
-template <const FunctionDescription& Description, std::size_t... I>
-inline PyResult<std::array<double, sizeof...(I)>> convert_all(
-    const std::array<PyObject*, sizeof...(I)>& slots, std::index_sequence<I...>) {
+// True when converting these objects cannot run interpreter code: for an
+// exact float, PyFloat_AsDouble only reads the value.
+template <std::size_t N>
+inline bool all_exact_floats(const std::array<PyObject*, N>& objects) noexcept {
+    for (PyObject* obj : objects) {
+        if (Py_TYPE(obj) != &PyFloat_Type) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Converts every bound argument in parameter order, the first failure ending
+// it, and calls `compute` with the doubles.
+template <const FunctionDescription& Description, class Compute, std::size_t... I>
+[[gnu::always_inline]] inline PyResult<Owned> convert_and_compute(const std::array<PyObject*, sizeof...(I)>& slots,
+                                           Compute compute, std::index_sequence<I...>) {
     std::array<double, sizeof...(I)> values;
     std::optional<PyErr> failure;
     // Unrolled, so that each parameter's name is a constant.
@@ -213,38 +226,39 @@ inline PyResult<std::array<double, sizeof...(I)>> convert_all(
     if (!converted) [[unlikely]] {
         return std::move(*failure);
     }
-    return values;
+    return new_float(compute(values[I]...));
 }
 
 }  // namespace binding_detail
 
-// Binds a call of the function that `Description` describes and converts
-// every argument, in parameter order, to a double; the first failure ends
-// the conversion. The record is a template argument so that everything read
-// from it is a constant in the generated code.
-template <const FunctionDescription& Description>
-inline auto bind_doubles(PyObject* args, PyObject* kwargs) {
+// The binding routine of a function whose parameters are all real numbers:
+// binds the call by the record `Description`, converts every argument in
+// parameter order to a double (the first failure ends it), and returns a new
+// float of `compute` applied to them. The record is a template argument so
+// that everything read from it is a constant in the generated code.
+template <const FunctionDescription& Description, class Compute>
+[[gnu::always_inline]] inline PyResult<Owned> bind_and_compute(PyObject* args, PyObject* kwargs, Compute compute) {
     constexpr std::size_t N =
         Description.positional_parameter_names.size() + Description.keyword_only_parameters.size();
-    using Result = PyResult<std::array<double, N>>;
     constexpr auto indices = std::make_index_sequence<N>();
 
     std::array<PyObject*, N> slots{};
     if (PyResult<void> bound = Description.extract_arguments_tuple_dict(args, kwargs, slots);
         !bound.is_ok()) [[unlikely]] {
-        return Result(std::move(bound).error());
+        return std::move(bound).error();
     }
-    if (kwargs == nullptr) {
-        return binding_detail::convert_all<Description>(slots, indices);
+    // The tuple keeps its items alive. The keyword dictionary, though, can be
+    // the caller's own (a C caller may pass any dict), and an argument's
+    // __float__ may change it while later arguments wait to be converted:
+    // then hold references to everything that was bound.
+    if (kwargs == nullptr || binding_detail::all_exact_floats(slots)) [[likely]] {
+        return binding_detail::convert_and_compute<Description>(slots, compute, indices);
     }
-    // The keyword dictionary can be the caller's own (a C caller may pass any
-    // dict), and an argument's __float__ may change it while the others are
-    // still to be converted: hold references to everything that was bound.
     std::array<Owned, N> keep_alive;
     for (std::size_t i = 0; i < N; ++i) {
         keep_alive[i] = Owned::borrow(slots[i]);
     }
-    return binding_detail::convert_all<Description>(slots, indices);
+    return binding_detail::convert_and_compute<Description>(slots, compute, indices);
 }
 
 }  // namespace vindral

@@ -3,6 +3,7 @@
 // deferred releases, a corrupted guard count), plus an unguarded twin of
 // v_k_2_c that is the floor for the benchmarks.
 #include <array>
+#include <tuple>
 #include <string>
 #include <thread>
 
@@ -201,37 +202,66 @@ PyResult<Owned> raise_unraisable_error(PyObject*, PyObject*) {
     return PyErr::new_<UnresolvableError>("never raised");
 }
 
-// bare_v_k_2_c(v, k): the same call shape and arithmetic as vindral's
-// v_k_2_c with nothing around it: no guard, no binder, no error rewriting.
-// It is the floor that the benchmarks measure vindral against.
-PyObject* bare_v_k_2_c(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
-    static PyObject* const names[2] = {PyUnicode_InternFromString("v"),
-                                       PyUnicode_InternFromString("k")};
-    PyObject* items[2] = {nullptr, nullptr};
+// The bare twins: vindral's three functions with the same call shape and
+// arithmetic and nothing around them: no guard, no binder, no error
+// rewriting. They are the floor that the benchmarks measure vindral against.
+// Parameter names are interned once, by the module body, so that a call does
+// no set-up work of its own.
+std::array<PyObject*, 2> v_k_names{};
+std::array<PyObject*, 2> c_k_names{};
+std::array<PyObject*, 4> c_k_v1_v2_names{};
+
+template <std::size_t N, class Compute>
+PyObject* bare_call(PyObject* args, PyObject* kwargs, const std::array<PyObject*, N>& names,
+                    Compute compute) noexcept {
+    std::array<PyObject*, N> items{};
     const Py_ssize_t given = PyTuple_Size(args);
-    for (Py_ssize_t i = 0; i < given && i < 2; ++i) {
+    for (Py_ssize_t i = 0; i < given && i < static_cast<Py_ssize_t>(N); ++i) {
         items[i] = PyTuple_GetItem(args, i);
     }
     if (kwargs != nullptr) {
-        for (int i = 0; i < 2; ++i) {
+        for (std::size_t i = 0; i < N; ++i) {
             if (items[i] == nullptr) {
                 items[i] = PyDict_GetItem(kwargs, names[i]);
             }
         }
     }
-    if (items[0] == nullptr || items[1] == nullptr) {
-        PyErr_SetString(PyExc_TypeError, "bare_v_k_2_c() takes v and k");
-        return nullptr;
+    std::array<double, N> x;
+    for (std::size_t i = 0; i < N; ++i) {
+        if (items[i] == nullptr) {
+            PyErr_SetString(PyExc_TypeError, "missing argument");
+            return nullptr;
+        }
+        x[i] = PyFloat_AsDouble(items[i]);
+        if (x[i] == -1.0 && PyErr_Occurred() != nullptr) {
+            return nullptr;
+        }
     }
-    const double v = PyFloat_AsDouble(items[0]);
-    if (v == -1.0 && PyErr_Occurred() != nullptr) {
-        return nullptr;
+    return PyFloat_FromDouble(std::apply(compute, x));
+}
+
+PyObject* bare_v_k_2_c(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+    return bare_call(args, kwargs, v_k_names, weibull::v_k_2_c);
+}
+
+PyObject* bare_c_k_2_v(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+    return bare_call(args, kwargs, c_k_names, weibull::c_k_2_v);
+}
+
+PyObject* bare_wbl_cdf(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+    return bare_call(args, kwargs, c_k_v1_v2_names, weibull::wbl_cdf);
+}
+
+template <std::size_t N>
+PyResult<void> intern_names(std::array<PyObject*, N>& slots,
+                            const std::array<const char*, N>& texts) {
+    for (std::size_t i = 0; i < N; ++i) {
+        slots[i] = PyUnicode_InternFromString(texts[i]);
+        if (slots[i] == nullptr) {
+            return PyErr::fetch();
+        }
     }
-    const double k = PyFloat_AsDouble(items[1]);
-    if (k == -1.0 && PyErr_Occurred() != nullptr) {
-        return nullptr;
-    }
-    return PyFloat_FromDouble(weibull::v_k_2_c(v, k));
+    return {};
 }
 
 template <PyResult<Owned> (*Body)(PyObject*, PyObject*)>
@@ -253,7 +283,7 @@ PyObject* set_gil_count(PyObject*, PyObject* args, PyObject*) noexcept {
 
 constexpr int varargs_and_keywords = METH_VARARGS | METH_KEYWORDS;
 
-constexpr std::array<MethodDefRecord, 16> FUNCTIONS = {{
+constexpr std::array<MethodDefRecord, 18> FUNCTIONS = {{
     {nul_terminated("fail"), guarded<fail>, varargs_and_keywords, nul_terminated("")},
     {nul_terminated("fail_without_message"), guarded<fail_without_message>, varargs_and_keywords,
      nul_terminated("")},
@@ -279,9 +309,25 @@ constexpr std::array<MethodDefRecord, 16> FUNCTIONS = {{
     {nul_terminated("set_gil_count"), set_gil_count, varargs_and_keywords, nul_terminated("")},
     {nul_terminated("bare_v_k_2_c"), bare_v_k_2_c, varargs_and_keywords,
      nul_terminated("bare_v_k_2_c(v, k)\n--\n\n")},
+    {nul_terminated("bare_c_k_2_v"), bare_c_k_2_v, varargs_and_keywords,
+     nul_terminated("bare_c_k_2_v(c, k)\n--\n\n")},
+    {nul_terminated("bare_wbl_cdf"), bare_wbl_cdf, varargs_and_keywords,
+     nul_terminated("bare_wbl_cdf(c, k, v1, v2)\n--\n\n")},
 }};
 
-PyResult<void> body(PyObject* module) { return add_functions(module, FUNCTIONS); }
+PyResult<void> body(PyObject* module) {
+    if (PyResult<void> interned = intern_names(v_k_names, {"v", "k"}); !interned.is_ok()) {
+        return interned;
+    }
+    if (PyResult<void> interned = intern_names(c_k_names, {"c", "k"}); !interned.is_ok()) {
+        return interned;
+    }
+    if (PyResult<void> interned = intern_names(c_k_v1_v2_names, {"c", "k", "v1", "v2"});
+        !interned.is_ok()) {
+        return interned;
+    }
+    return add_functions(module, FUNCTIONS);
+}
 
 ModuleDef MODULE_DEF{
     .ffi_def = {.m_base = PyModuleDef_HEAD_INIT,
