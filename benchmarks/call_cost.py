@@ -172,7 +172,7 @@ def draw_chart(path, rows, alternative_rows):
     except ImportError:
         print("(matplotlib is not installed: no chart; pip install 'vindral[bench]')")
         return False
-    fig, (left, right) = plt.subplots(1, 2, figsize=(13, 4.8), gridspec_kw={"width_ratios": [3, 2]})
+    fig, (left, right) = plt.subplots(1, 2, figsize=(13, 5.2), gridspec_kw={"width_ratios": [3, 2]})
     labels = [row["call"] for row in rows]
     ys = range(len(rows))
     left.barh([y + 0.2 for y in ys], [row["floor_ns"] for row in rows], 0.4, label="bare C floor",
@@ -185,7 +185,7 @@ def draw_chart(path, rows, alternative_rows):
     left.invert_yaxis()
     left.set_xlabel("nanoseconds per call (median)")
     left.set_title("vindral against a bare C function")
-    left.legend(loc="lower right", fontsize=8)
+    left.legend(loc="upper center", bbox_to_anchor=(0.5, -0.13), ncol=2, fontsize=8)
 
     if alternative_rows:
         names = [f"{label}\n{call.split('(')[0]}" for call, label, _, _ in alternative_rows]
@@ -200,7 +200,7 @@ def draw_chart(path, rows, alternative_rows):
         right.invert_yaxis()
         right.set_xlabel("nanoseconds per call (log scale)")
         right.set_title("the same results by other means")
-        right.legend(loc="lower right", fontsize=8)
+        right.legend(loc="upper center", bbox_to_anchor=(0.5, -0.13), ncol=2, fontsize=8)
     else:
         right.axis("off")
     fig.tight_layout()

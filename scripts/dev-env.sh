@@ -1,25 +1,40 @@
-# Sourced by scripts/test and scripts/bench. Builds and installs vindral into
-# its own virtual environment (warnings are errors), and builds the test-only
-# extension modules from the same sources. Sets $venv and $test_modules.
-#   PYTHON             interpreter to create the environment with (python3)
-#   VINDRAL_TEST_VENV  where the environment lives (.venv-test)
-#   VINDRAL_EXTRAS     extras to install with vindral (test)
+# Shared set-up for scripts/test and scripts/bench; sourced, not run.
+#   PYTHON  the interpreter for the tools environment (python3)
+set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
 python="${PYTHON:-python3}"
-venv="${VINDRAL_TEST_VENV:-$root/.venv-test}"
-build="$root/build/$(basename "$venv")"
-test_modules="$build/test-modules"
+tools_venv="$root/.venv-test"
+test_modules="$root/build/test-modules/test-modules"
 
-"$python" -m venv "$venv"
-# Older interpreters ship a pip that cannot pass build options.
-"$venv/bin/python" -m pip install --quiet --disable-pip-version-check --upgrade pip
-"$venv/bin/python" -m pip install --quiet --disable-pip-version-check \
-  -C cmake.define.VINDRAL_WARNINGS_AS_ERRORS=ON ".[${VINDRAL_EXTRAS:-test}]"
+quiet_pip() { "$1/bin/python" -m pip install --quiet --disable-pip-version-check "${@:2}"; }
 
-"$venv/bin/cmake" -S "$root" -B "$build" -G Ninja \
-  -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
-  -DPython_EXECUTABLE="$venv/bin/python" \
-  -DVINDRAL_BUILD_TEST_MODULE=ON -DVINDRAL_WARNINGS_AS_ERRORS=ON >/dev/null
-"$venv/bin/cmake" --build "$build" --target _vindral_testing _vindral_failing_init
+# make_venv PYTHON DIR: a virtual environment with a pip that takes build options.
+make_venv() {
+  "$1" -m venv "$2"
+  quiet_pip "$2" --upgrade pip
+}
+
+# The tools environment: cmake and ninja for the test-only modules.
+make_tools_venv() {
+  make_venv "$python" "$tools_venv"
+  quiet_pip "$tools_venv" cmake ninja
+}
+
+# cmake_build DIR [OPTIONS...]: configures and builds the project with the tools.
+cmake_build() {
+  local dir="$1"
+  shift
+  "$tools_venv/bin/cmake" -S "$root" -B "$dir" -G Ninja \
+    -DCMAKE_MAKE_PROGRAM="$tools_venv/bin/ninja" \
+    -DPython_EXECUTABLE="$tools_venv/bin/python" \
+    -DVINDRAL_WARNINGS_AS_ERRORS=ON "$@" >/dev/null
+  "$tools_venv/bin/cmake" --build "$dir"
+}
+
+# The test-only modules: stable ABI like vindral, so one build serves every
+# interpreter.
+build_test_modules() {
+  cmake_build "$root/build/test-modules" -DVINDRAL_BUILD_TEST_MODULE=ON
+}

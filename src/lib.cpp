@@ -7,6 +7,7 @@
 #include "boundary/host.hpp"
 #include "boundary/module_def.hpp"
 #include "boundary/trampoline.hpp"
+#include "lib.hpp"
 #include "weibull/weibull.hpp"
 
 namespace vindral {
@@ -119,6 +120,9 @@ ModuleDef MODULE_DEF{
 PyResult<Owned> make_vindral_module() { return MODULE_DEF.make_module(); }
 
 }  // namespace
+
+std::span<const MethodDefRecord> function_records() noexcept { return FUNCTIONS; }
+
 }  // namespace vindral
 
 PyMODINIT_FUNC PyInit_vindral() { return vindral::module_init(vindral::make_vindral_module); }

@@ -11,7 +11,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 # The test-only extension modules are built by scripts/test next to, never
 # inside, the installed package.
 TEST_MODULES = pathlib.Path(
-    os.environ.get("VINDRAL_TEST_MODULES", ROOT / "build" / ".venv-test" / "test-modules")
+    os.environ.get("VINDRAL_TEST_MODULES", ROOT / "build" / "test-modules" / "test-modules")
 )
 sys.path.insert(0, str(TEST_MODULES))
 

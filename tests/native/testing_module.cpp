@@ -1,7 +1,8 @@
 // _vindral_testing: guarded entries that reach the states a well-behaved
 // caller of vindral never can (internal failures, odd pending errors,
-// deferred releases, a corrupted guard count), plus an unguarded twin of
-// v_k_2_c that is the floor for the benchmarks.
+// deferred releases, a corrupted guard count); unguarded twins of vindral's
+// functions that are the floor for the benchmarks; and vindral's functions
+// themselves, so that tests can watch the guard count they run under.
 #include <array>
 #include <tuple>
 #include <string>
@@ -14,6 +15,7 @@
 #include "boundary/pyerr.hpp"
 #include "boundary/text.hpp"
 #include "boundary/trampoline.hpp"
+#include "lib.hpp"
 #include "weibull/weibull.hpp"
 
 namespace vindral::testing {
@@ -326,7 +328,11 @@ PyResult<void> body(PyObject* module) {
         !interned.is_ok()) {
         return interned;
     }
-    return add_functions(module, FUNCTIONS);
+    if (PyResult<void> added = add_functions(module, FUNCTIONS); !added.is_ok()) {
+        return added;
+    }
+    // vindral's own functions, under this module's guard count.
+    return add_functions(module, function_records());
 }
 
 ModuleDef MODULE_DEF{
