@@ -1,9 +1,11 @@
 """The installed artefact: one stable-ABI shared object with a single export."""
 
 import importlib.metadata
+import os
 import pathlib
 import shutil
 import subprocess
+import tarfile
 
 import pytest
 
@@ -37,3 +39,27 @@ def test_libpython_is_not_linked():
     output = _tool_output("readelf", "-d", str(SHARED_OBJECT))
     needed = [line for line in output.splitlines() if "(NEEDED)" in line]
     assert needed and not any("libpython" in line for line in needed)
+
+
+def test_wheel_holds_the_module_and_its_stubs_and_nothing_for_testing():
+    files = {str(path) for path in importlib.metadata.files("vindral")}
+    assert "vindral.abi3.so" in files
+    assert "vindral-stubs/__init__.pyi" in files
+    assert not [name for name in files if "testing" in name or "failing_init" in name]
+
+
+def test_metadata_describes_the_project():
+    metadata = importlib.metadata.metadata("vindral")
+    assert metadata["Requires-Python"] == ">=3.9"
+    assert "Weibull" in metadata["Summary"]
+    classifiers = metadata.get_all("Classifier")
+    assert "Typing :: Typed" in classifiers
+    assert "License :: OSI Approved :: MIT License" in classifiers
+
+
+@pytest.mark.skipif("VINDRAL_SDIST" not in os.environ, reason="scripts/test builds the sdist")
+def test_source_distribution_builds_vindral_and_nothing_else():
+    with tarfile.open(os.environ["VINDRAL_SDIST"]) as sdist:
+        names = [name.split("/", 1)[1] for name in sdist.getnames() if "/" in name]
+    assert "src/lib.cpp" in names and "CMakeLists.txt" in names and "LICENSE" in names
+    assert not [name for name in names if name.startswith(("tests", "benchmarks", "scripts"))]

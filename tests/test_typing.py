@@ -1,0 +1,41 @@
+"""The shipped stubs: they match the module, and a strict type checker uses them."""
+
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+HERE = pathlib.Path(__file__).resolve().parent
+
+pytestmark = pytest.mark.skipif(
+    os.environ.get("VINDRAL_SANITIZED") == "1",
+    reason="type checks do not involve native code; the other runs cover them",
+)
+
+
+def mypy(*args, cwd):
+    pytest.importorskip("mypy")
+    return subprocess.run(
+        [sys.executable, "-m", *args], capture_output=True, text=True, cwd=cwd, timeout=300
+    )
+
+
+def test_stubs_match_the_installed_module(tmp_path):
+    result = mypy("mypy.stubtest", "vindral", "--mypy-config-file", os.devnull, cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_strict_checking_accepts_typed_user_code(tmp_path):
+    result = mypy("mypy", "--strict", "--no-incremental", str(HERE / "typing" / "user_code.py"),
+                  cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_strict_checking_rejects_wrong_calls(tmp_path):
+    result = mypy("mypy", "--strict", "--no-incremental", str(HERE / "typing" / "wrong_code.py"),
+                  cwd=tmp_path)
+    assert result.returncode == 1
+    errors = [line for line in result.stdout.splitlines() if ": error:" in line]
+    assert [line.split(":")[1] for line in errors] == ["5", "6", "7"], result.stdout
