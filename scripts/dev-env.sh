@@ -16,10 +16,11 @@ make_venv() {
   quiet_pip "$2" --upgrade pip
 }
 
-# The tools environment: cmake and ninja for the test-only modules.
+# The tools environment: cmake and ninja for the test-only modules, and the
+# builder of source distributions.
 make_tools_venv() {
   make_venv "$python" "$tools_venv"
-  quiet_pip "$tools_venv" cmake ninja
+  quiet_pip "$tools_venv" cmake ninja build
 }
 
 # cmake_build DIR [OPTIONS...]: configures and builds the project with the tools.
