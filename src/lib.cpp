@@ -1,5 +1,7 @@
 // The vindral module as the interpreter sees it: its entry point, its body,
 // and the three Weibull functions.
+#include "lib.hpp"
+
 #include <array>
 #include <string_view>
 
@@ -7,7 +9,6 @@
 #include "boundary/host.hpp"
 #include "boundary/module_def.hpp"
 #include "boundary/trampoline.hpp"
-#include "lib.hpp"
 #include "weibull/weibull.hpp"
 
 namespace vindral {

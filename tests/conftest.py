@@ -15,6 +15,15 @@ TEST_MODULES = pathlib.Path(
 )
 sys.path.insert(0, str(TEST_MODULES))
 
+# scripts/test fuzzes with the full budget on one interpreter and with a
+# share of it on the others and under the sanitizers.
+FUZZ_SCALE = float(os.environ.get("VINDRAL_FUZZ_SCALE", "1"))
+
+
+def fuzz_examples(full_budget):
+    """How many examples a property test draws in this run."""
+    return max(100, int(full_budget * FUZZ_SCALE))
+
 
 @pytest.fixture(scope="session")
 def testing():

@@ -9,6 +9,7 @@ from hypothesis import strategies as st
 
 import binding_model
 import vindral
+from conftest import fuzz_examples
 import weibull_model
 from weibull_model import same_double
 
@@ -88,7 +89,7 @@ def quiet_unraisable(monkeypatch):
     monkeypatch.setattr(sys, "unraisablehook", lambda report: None)
 
 
-@settings(max_examples=1500, deadline=None)
+@settings(max_examples=fuzz_examples(1500), deadline=None)
 @given(calls(allow_non_str_keys=True))
 def test_call_shapes_match_the_binding_model(call):
     function, args, kwargs = call
@@ -96,7 +97,7 @@ def test_call_shapes_match_the_binding_model(call):
     assert_same(actual, expected_outcome(function, args, kwargs))
 
 
-@settings(max_examples=1000, deadline=None)
+@settings(max_examples=fuzz_examples(1000), deadline=None)
 @given(calls(allow_non_str_keys=False))
 def test_python_level_calls_match_the_binding_model(call):
     function, args, kwargs = call
@@ -129,7 +130,11 @@ def interpreter_message(function, args, kwargs):
     return None
 
 
-@settings(max_examples=1000, deadline=None, suppress_health_check=[HealthCheck.filter_too_much])
+@settings(
+    max_examples=fuzz_examples(1000),
+    deadline=None,
+    suppress_health_check=[HealthCheck.filter_too_much],
+)
 @given(calls(allow_non_str_keys=False))
 def test_binding_messages_match_the_interpreters_own(call):
     function, args, kwargs = call
@@ -215,7 +220,7 @@ def argument_objects(draw):
 
 
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
-@settings(max_examples=1500, deadline=None)
+@settings(max_examples=fuzz_examples(1500), deadline=None)
 @given(st.sampled_from(sorted(binding_model.PARAMETERS)), st.data())
 def test_argument_objects_match_the_conversion_rules(function, data):
     params = binding_model.PARAMETERS[function]

@@ -7,6 +7,7 @@ from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import vindral
+from conftest import fuzz_examples
 import weibull_model as model
 from weibull_model import same_double
 
@@ -96,7 +97,7 @@ any_double = st.floats(allow_nan=True, allow_infinity=True) | st.sampled_from(SP
 shape = any_double | st.floats(-5.0, 5.0) | st.floats(0.0058, 0.0061)
 
 
-@settings(max_examples=3000, deadline=None)
+@settings(max_examples=fuzz_examples(3000), deadline=None)
 @given(v=any_double, k=shape)
 @example(v=10.0, k=-0.5)
 @example(v=1.0, k=1.0 / 168.7467)
@@ -105,13 +106,13 @@ def test_v_k_2_c_and_c_k_2_v_match_the_model(v, k):
     assert same_double(vindral.c_k_2_v(v, k), model.c_k_2_v(v, k))
 
 
-@settings(max_examples=3000, deadline=None)
+@settings(max_examples=fuzz_examples(3000), deadline=None)
 @given(c=any_double, k=shape, v1=any_double, v2=any_double)
 def test_wbl_cdf_matches_the_model(c, k, v1, v2):
     assert same_double(vindral.wbl_cdf(c, k, v1, v2), model.wbl_cdf(c, k, v1, v2))
 
 
-@settings(max_examples=500, deadline=None)
+@settings(max_examples=fuzz_examples(500), deadline=None)
 @given(
     c=st.floats(0.5, 30.0), k=st.floats(0.5, 6.0), v1=st.floats(0.0, 40.0), v2=st.floats(0.0, 40.0)
 )

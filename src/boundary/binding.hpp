@@ -108,8 +108,8 @@ private:
         }
     }
 
-    PyResult<void> ensure_no_missing_required_positional_arguments(std::span<PyObject* const> output,
-                                                                   std::size_t num_given) const {
+    PyResult<void> ensure_no_missing_required_positional_arguments(
+        std::span<PyObject* const> output, std::size_t num_given) const {
         for (std::size_t i = num_given; i < required_positional_parameters; ++i) {
             if (output[i] == nullptr) [[unlikely]] {
                 return missing_required_positional_arguments(output);
@@ -149,8 +149,8 @@ private:
         std::span<PyObject* const> output) const;
     [[gnu::cold]] PyErr missing_required_keyword_arguments(
         std::span<PyObject* const> keyword_outputs) const;
-    [[gnu::cold]] PyErr missing_required_arguments(std::string_view kind,
-                                                   const std::vector<std::string_view>& names) const;
+    [[gnu::cold]] PyErr missing_required_arguments(
+        std::string_view kind, const std::vector<std::string_view>& names) const;
 };
 
 // The object in a required parameter's slot; an empty slot is impossible
@@ -208,8 +208,8 @@ inline bool all_exact_floats(const std::array<PyObject*, N>& objects) noexcept {
 // Converts every bound argument in parameter order, the first failure ending
 // it, and calls `compute` with the doubles.
 template <const FunctionDescription& Description, class Compute, std::size_t... I>
-[[gnu::always_inline]] inline PyResult<Owned> convert_and_compute(const std::array<PyObject*, sizeof...(I)>& slots,
-                                           Compute compute, std::index_sequence<I...>) {
+[[gnu::always_inline]] inline PyResult<Owned> convert_and_compute(
+    const std::array<PyObject*, sizeof...(I)>& slots, Compute compute, std::index_sequence<I...>) {
     std::array<double, sizeof...(I)> values;
     std::optional<PyErr> failure;
     // Unrolled, so that each parameter's name is a constant.
@@ -237,7 +237,8 @@ template <const FunctionDescription& Description, class Compute, std::size_t... 
 // float of `compute` applied to them. The record is a template argument so
 // that everything read from it is a constant in the generated code.
 template <const FunctionDescription& Description, class Compute>
-[[gnu::always_inline]] inline PyResult<Owned> bind_and_compute(PyObject* args, PyObject* kwargs, Compute compute) {
+[[gnu::always_inline]] inline PyResult<Owned> bind_and_compute(PyObject* args, PyObject* kwargs,
+                                                               Compute compute) {
     constexpr std::size_t N =
         Description.positional_parameter_names.size() + Description.keyword_only_parameters.size();
     constexpr auto indices = std::make_index_sequence<N>();

@@ -27,7 +27,9 @@ inline bool is_str(PyObject* obj) noexcept {
     return type_has_flag(Py_TYPE(obj), unicode_subclass_flag);
 }
 
-inline bool is_list(PyObject* obj) noexcept { return type_has_flag(Py_TYPE(obj), list_subclass_flag); }
+inline bool is_list(PyObject* obj) noexcept {
+    return type_has_flag(Py_TYPE(obj), list_subclass_flag);
+}
 
 // An exception class: a type object whose flags carry the BaseException bit.
 inline bool is_exception_class(PyObject* obj) noexcept {

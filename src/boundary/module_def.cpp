@@ -38,11 +38,13 @@ struct MethodDefWithTexts {
 };
 
 PyResult<MethodDefWithTexts> as_method_def(const MethodDefRecord& record) {
-    PyResult<CString> name = extract_c_string(record.ml_name, "function name cannot contain NUL byte.");
+    PyResult<CString> name =
+        extract_c_string(record.ml_name, "function name cannot contain NUL byte.");
     if (!name.is_ok()) {
         return std::move(name).error();
     }
-    PyResult<CString> doc = extract_c_string(record.ml_doc, "function doc cannot contain NUL byte.");
+    PyResult<CString> doc =
+        extract_c_string(record.ml_doc, "function doc cannot contain NUL byte.");
     if (!doc.is_ok()) {
         return std::move(doc).error();
     }
@@ -132,7 +134,8 @@ PyResult<Owned> wrap_pyfunction(const MethodDefRecord& record, PyObject* module)
 }
 
 PyResult<void> add_function(PyObject* module, Owned function) {
-    Owned name = Owned::steal(PyObject_GetAttr(function.get(), interned(INTERNED_NAME, "__name__")));
+    Owned name =
+        Owned::steal(PyObject_GetAttr(function.get(), interned(INTERNED_NAME, "__name__")));
     if (!name) {
         return PyErr::fetch();
     }

@@ -31,9 +31,10 @@ struct PyMethodType {
 
     // The pointer the interpreter stores; it calls it with the flags' shape.
     PyCFunction entry_point() const noexcept {
-        return kind == Kind::PyCFunction ? function
-                                         : reinterpret_cast<PyCFunction>(
-                                               reinterpret_cast<void (*)()>(function_with_keywords));
+        return kind == Kind::PyCFunction
+                   ? function
+                   : reinterpret_cast<PyCFunction>(
+                         reinterpret_cast<void (*)()>(function_with_keywords));
     }
 
     Kind kind;

@@ -29,8 +29,8 @@ Owned PanicException::type_object() {
     if (TYPE_OBJECT != nullptr) [[likely]] {
         return Owned::borrow(TYPE_OBJECT);
     }
-    PyResult<Owned> created =
-        PyErr::new_type_bound(panic_exception_name, panic_exception_doc, PyExc_BaseException, nullptr);
+    PyResult<Owned> created = PyErr::new_type_bound(panic_exception_name, panic_exception_doc,
+                                                    PyExc_BaseException, nullptr);
     if (!created) {
         internal_failure("Failed to initialize new exception type.: " +
                          std::move(created).error().debug());

@@ -132,8 +132,8 @@ PyResult<Owned> PyErr::new_type_bound(std::string_view name, std::optional<std::
     }
     const std::string name_c(name);
     const std::string doc_c = doc ? std::string(*doc) : std::string();
-    PyObject* type = PyErr_NewExceptionWithDoc(name_c.c_str(), doc ? doc_c.c_str() : nullptr,
-                                               base, dict);
+    PyObject* type =
+        PyErr_NewExceptionWithDoc(name_c.c_str(), doc ? doc_c.c_str() : nullptr, base, dict);
     if (type == nullptr) {
         return fetch();
     }

@@ -73,8 +73,9 @@ public:
 
     // Creates a new exception class. The docstring, base and dictionary may
     // be null. Texts with an interior NUL are an internal failure.
-    static PyResult<Owned> new_type_bound(std::string_view name, std::optional<std::string_view> doc,
-                                          PyObject* base, PyObject* dict);
+    static PyResult<Owned> new_type_bound(std::string_view name,
+                                          std::optional<std::string_view> doc, PyObject* base,
+                                          PyObject* dict);
 
     // ---- Raising ---------------------------------------------------------
 
@@ -87,10 +88,10 @@ public:
 
     // ---- Inspection (normalises the error once) ---------------------------
 
-    PyObject* get_type_bound();    // borrowed
-    PyObject* value_bound();       // borrowed
-    PyObject* traceback_bound();   // borrowed, may be null
-    Owned into_value() &&;         // the instance, with its traceback attached
+    PyObject* get_type_bound();   // borrowed
+    PyObject* value_bound();      // borrowed
+    PyObject* traceback_bound();  // borrowed, may be null
+    Owned into_value() &&;        // the instance, with its traceback attached
     std::optional<PyErr> cause();
     void set_cause(std::optional<PyErr> cause);
     bool is_instance_of(PyObject* type);

@@ -4,9 +4,9 @@
 // functions that are the floor for the benchmarks; and vindral's functions
 // themselves, so that tests can watch the guard count they run under.
 #include <array>
-#include <tuple>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "boundary/gil_state.hpp"
 #include "boundary/host.hpp"
@@ -353,6 +353,4 @@ PyResult<Owned> make() { return MODULE_DEF.make_module(); }
 }  // namespace
 }  // namespace vindral::testing
 
-PyMODINIT_FUNC PyInit__vindral_testing() {
-    return vindral::module_init(vindral::testing::make);
-}
+PyMODINIT_FUNC PyInit__vindral_testing() { return vindral::module_init(vindral::testing::make); }
