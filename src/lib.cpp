@@ -103,18 +103,7 @@ constexpr const char* module_doc =
 PyResult<void> vindral(PyObject* module) { return add_functions(module, FUNCTIONS); }
 
 ModuleDef MODULE_DEF{
-    .ffi_def =
-        {
-            .m_base = PyModuleDef_HEAD_INIT,
-            .m_name = "vindral",
-            .m_doc = module_doc,
-            .m_size = 0,
-            .m_methods = nullptr,
-            .m_slots = nullptr,
-            .m_traverse = nullptr,
-            .m_clear = nullptr,
-            .m_free = nullptr,
-        },
+    .ffi_def = single_phase_module("vindral", module_doc),
     .initializer = vindral,
 };
 

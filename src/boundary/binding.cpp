@@ -118,14 +118,7 @@ void FunctionDescription::intern_parameter_names() const {
     }
     // Filled back to front: the first slot doubles as the "done" flag.
     for (std::size_t i = interned_parameter_names.size(); i-- > 0;) {
-        const std::string_view name = parameter_name(i);
-        PyObject* str =
-            PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
-        if (str == nullptr) {
-            PyErr::panic_after_error();
-        }
-        PyUnicode_InternInPlace(&str);
-        interned_parameter_names[i] = str;
+        interned_parameter_names[i] = new_interned_str(parameter_name(i)).into_raw();
     }
 }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "boundary/internal_failure.hpp"
+#include "boundary/text.hpp"
 
 namespace vindral {
 namespace {
@@ -18,13 +19,7 @@ PyObject* INTERNED_NAME = nullptr;
 
 PyObject* interned(PyObject*& cache, std::string_view text) {
     if (cache == nullptr) {
-        PyObject* str =
-            PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-        if (str == nullptr) {
-            PyErr::panic_after_error();
-        }
-        PyUnicode_InternInPlace(&str);
-        cache = str;
+        cache = new_interned_str(text).into_raw();
     }
     return cache;
 }

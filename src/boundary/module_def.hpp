@@ -52,6 +52,22 @@ struct MethodDefRecord {
     std::string_view ml_doc;  // text signature and docstring, with its NUL
 };
 
+// The interpreter's definition of a single-phase module without per-module
+// state, whose functions its body adds rather than a method table.
+constexpr PyModuleDef single_phase_module(const char* name, const char* doc) {
+    return PyModuleDef{
+        .m_base = PyModuleDef_HEAD_INIT,
+        .m_name = name,
+        .m_doc = doc,
+        .m_size = 0,
+        .m_methods = nullptr,
+        .m_slots = nullptr,
+        .m_traverse = nullptr,
+        .m_clear = nullptr,
+        .m_free = nullptr,
+    };
+}
+
 // A module's definition state: lives for the whole process at a fixed
 // address, because the interpreter keeps a pointer to `ffi_def`.
 struct ModuleDef {

@@ -9,15 +9,6 @@
 namespace vindral {
 namespace {
 
-Owned new_str(std::string_view text) {
-    Owned str = Owned::steal(
-        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    if (!str) {
-        PyErr::panic_after_error();
-    }
-    return str;
-}
-
 // Clears the error indicator, dropping what it held. Unlike `take`, this
 // never resumes a PanicException: it is for errors that are ignored.
 void discard_current_error() {

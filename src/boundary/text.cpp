@@ -105,13 +105,23 @@ std::string python_format(PyObject* obj) { return format_with(obj, PyObject_Str)
 
 std::string python_debug(PyObject* obj) { return format_with(obj, PyObject_Repr); }
 
-Owned get_attr_named(PyObject* obj, std::string_view name) {
-    Owned key = Owned::steal(
-        PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-    if (!key) {
+Owned new_str(std::string_view text) {
+    Owned str = Owned::steal(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!str) {
         PyErr::panic_after_error();
     }
-    return Owned::steal(PyObject_GetAttr(obj, key.get()));
+    return str;
+}
+
+Owned new_interned_str(std::string_view text) {
+    PyObject* str = new_str(text).into_raw();
+    PyUnicode_InternInPlace(&str);
+    return Owned::steal(str);
+}
+
+Owned get_attr_named(PyObject* obj, std::string_view name) {
+    return Owned::steal(PyObject_GetAttr(obj, new_str(name).get()));
 }
 
 std::string type_qualname(PyObject* type) {

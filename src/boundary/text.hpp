@@ -23,6 +23,13 @@ std::string python_format(PyObject* obj);
 // The same made with repr(): the object's debug text.
 std::string python_debug(PyObject* obj);
 
+// A new str of UTF-8 text; cannot fail short of memory exhaustion.
+Owned new_str(std::string_view text);
+
+// The interned str of UTF-8 text, as a new reference. Interned strings are
+// compared by identity; the interpreter interns identifiers in source code.
+Owned new_interned_str(std::string_view text);
+
 // obj.<name>; empty with the interpreter's error set when the lookup fails.
 Owned get_attr_named(PyObject* obj, std::string_view name);
 

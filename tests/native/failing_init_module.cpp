@@ -43,15 +43,7 @@ PyResult<void> body(PyObject* module) {
 }
 
 ModuleDef MODULE_DEF{
-    .ffi_def = {.m_base = PyModuleDef_HEAD_INIT,
-                .m_name = "_vindral_failing_init",
-                .m_doc = nullptr,
-                .m_size = 0,
-                .m_methods = nullptr,
-                .m_slots = nullptr,
-                .m_traverse = nullptr,
-                .m_clear = nullptr,
-                .m_free = nullptr},
+    .ffi_def = single_phase_module("_vindral_failing_init", nullptr),
     .initializer = body,
 };
 

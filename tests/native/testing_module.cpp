@@ -29,15 +29,6 @@ PyResult<PyObject*> positional(PyObject* args, Py_ssize_t i, const char* entry) 
     return PyTuple_GetItem(args, i);
 }
 
-Owned new_str(std::string_view text) {
-    Owned str = Owned::steal(
-        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    if (!str) {
-        PyErr::panic_after_error();
-    }
-    return str;
-}
-
 Owned new_int(long long value) {
     Owned number = Owned::steal(PyLong_FromLongLong(value));
     if (!number) {
@@ -255,15 +246,10 @@ PyObject* bare_wbl_cdf(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
 }
 
 template <std::size_t N>
-PyResult<void> intern_names(std::array<PyObject*, N>& slots,
-                            const std::array<const char*, N>& texts) {
+void intern_names(std::array<PyObject*, N>& slots, const std::array<const char*, N>& texts) {
     for (std::size_t i = 0; i < N; ++i) {
-        slots[i] = PyUnicode_InternFromString(texts[i]);
-        if (slots[i] == nullptr) {
-            return PyErr::fetch();
-        }
+        slots[i] = new_interned_str(texts[i]).into_raw();
     }
-    return {};
 }
 
 template <PyResult<Owned> (*Body)(PyObject*, PyObject*)>
@@ -318,16 +304,9 @@ constexpr std::array<MethodDefRecord, 18> FUNCTIONS = {{
 }};
 
 PyResult<void> body(PyObject* module) {
-    if (PyResult<void> interned = intern_names(v_k_names, {"v", "k"}); !interned.is_ok()) {
-        return interned;
-    }
-    if (PyResult<void> interned = intern_names(c_k_names, {"c", "k"}); !interned.is_ok()) {
-        return interned;
-    }
-    if (PyResult<void> interned = intern_names(c_k_v1_v2_names, {"c", "k", "v1", "v2"});
-        !interned.is_ok()) {
-        return interned;
-    }
+    intern_names(v_k_names, {"v", "k"});
+    intern_names(c_k_names, {"c", "k"});
+    intern_names(c_k_v1_v2_names, {"c", "k", "v1", "v2"});
     if (PyResult<void> added = add_functions(module, FUNCTIONS); !added.is_ok()) {
         return added;
     }
@@ -336,15 +315,8 @@ PyResult<void> body(PyObject* module) {
 }
 
 ModuleDef MODULE_DEF{
-    .ffi_def = {.m_base = PyModuleDef_HEAD_INIT,
-                .m_name = "_vindral_testing",
-                .m_doc = "Test-only entries into vindral's interpreter boundary.",
-                .m_size = 0,
-                .m_methods = nullptr,
-                .m_slots = nullptr,
-                .m_traverse = nullptr,
-                .m_clear = nullptr,
-                .m_free = nullptr},
+    .ffi_def = single_phase_module("_vindral_testing",
+                                   "Test-only entries into vindral's interpreter boundary."),
     .initializer = body,
 };
 
