@@ -193,7 +193,8 @@ def main():
     energies = [energy for _, _, _, energy in results]
     best = max(results, key=lambda site: site[3])
     calls = len(results) * 12 * (len(FINE_CURVE) + 1)
-    print(f"{len(results)} sites in {elapsed:.1f} s on {args.workers} {args.scheduler} workers "
+    workers = "worker processes" if args.scheduler == "processes" else "Dask workers"
+    print(f"{len(results)} sites in {elapsed:.1f} s on {args.workers} {workers} "
           f"({calls / 1e6:.1f} million vindral calls)")
     print(f"mean AEP {sum(energies) / len(energies):.1f} MWh, "
           f"best {best[3]:.1f} MWh at row {best[0]}, col {best[1]}, "

@@ -117,7 +117,7 @@ class TestSiteGrid:
         run_example("site_grid.py", *common, "--out", "pool", cwd=tmp_path)
         output = run_example("site_grid.py", *common, "--scheduler", "dask", "--out", "dask",
                              cwd=tmp_path).stdout
-        assert "on 2 dask workers" in output
+        assert "on 2 Dask workers" in output
         assert read_grid(tmp_path / "dask" / "site_grid.csv") == read_grid(
             tmp_path / "pool" / "site_grid.csv"
         )
