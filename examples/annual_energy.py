@@ -22,16 +22,13 @@ from wind_climate import (
 
 
 def speed_distribution(climate, edges):
-    """Share of the time in each 1 m/s speed interval, all sectors together."""
-    shares = []
-    for lower, upper in zip(edges, edges[1:]):
-        shares.append(sum(
-            sector.frequency
-            * vindral.wbl_cdf(vindral.v_k_2_c(sector.mean_speed, sector.shape), sector.shape,
-                              lower, upper)
-            for sector in climate
-        ))
-    return shares
+    """Share of the time in each speed interval, all sectors together."""
+    sectors = [(s.frequency, vindral.v_k_2_c(s.mean_speed, s.shape), s.shape) for s in climate]
+    return [
+        sum(frequency * vindral.wbl_cdf(scale, shape, lower, upper)
+            for frequency, scale, shape in sectors)
+        for lower, upper in zip(edges, edges[1:])
+    ]
 
 
 def plot(path, climate):

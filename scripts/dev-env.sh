@@ -10,16 +10,11 @@ test_modules="$root/build/test-modules/test-modules"
 
 quiet_pip() { "$1/bin/python" -m pip install --quiet --disable-pip-version-check "${@:2}"; }
 
-# make_venv PYTHON DIR: a virtual environment with a pip that takes build options.
-make_venv() {
-  "$1" -m venv "$2"
-  quiet_pip "$2" --upgrade pip
-}
-
-# The tools environment: cmake and ninja for the test-only modules, and the
-# builder of source distributions.
+# The tools environment: a pip that takes build options, cmake and ninja for
+# the test-only modules, and the builder of source distributions.
 make_tools_venv() {
-  make_venv "$python" "$tools_venv"
+  "$python" -m venv "$tools_venv"
+  quiet_pip "$tools_venv" --upgrade pip
   quiet_pip "$tools_venv" cmake ninja build
 }
 

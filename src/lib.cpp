@@ -24,33 +24,29 @@ std::array<PyObject*, 2> v_k_2_c_interned{};
 std::array<PyObject*, 2> c_k_2_v_interned{};
 std::array<PyObject*, 4> wbl_cdf_interned{};
 
-constexpr FunctionDescription V_K_2_C_DESCRIPTION{
-    .cls_name = std::nullopt,
-    .func_name = "v_k_2_c",
-    .positional_parameter_names = v_k_names,
-    .positional_only_parameters = 0,
-    .required_positional_parameters = 2,
-    .keyword_only_parameters = {},
-    .interned_parameter_names = v_k_2_c_interned,
-};
-constexpr FunctionDescription C_K_2_V_DESCRIPTION{
-    .cls_name = std::nullopt,
-    .func_name = "c_k_2_v",
-    .positional_parameter_names = c_k_names,
-    .positional_only_parameters = 0,
-    .required_positional_parameters = 2,
-    .keyword_only_parameters = {},
-    .interned_parameter_names = c_k_2_v_interned,
-};
-constexpr FunctionDescription WBL_CDF_DESCRIPTION{
-    .cls_name = std::nullopt,
-    .func_name = "wbl_cdf",
-    .positional_parameter_names = c_k_v1_v2_names,
-    .positional_only_parameters = 0,
-    .required_positional_parameters = 4,
-    .keyword_only_parameters = {},
-    .interned_parameter_names = wbl_cdf_interned,
-};
+// Every parameter of the three functions is positional-or-keyword and
+// required; nothing is positional-only or keyword-only.
+template <std::size_t N>
+constexpr FunctionDescription all_required(std::string_view func_name,
+                                           const std::array<std::string_view, N>& names,
+                                           std::array<PyObject*, N>& interned) {
+    return FunctionDescription{
+        .cls_name = std::nullopt,
+        .func_name = func_name,
+        .positional_parameter_names = names,
+        .positional_only_parameters = 0,
+        .required_positional_parameters = N,
+        .keyword_only_parameters = {},
+        .interned_parameter_names = interned,
+    };
+}
+
+constexpr FunctionDescription V_K_2_C_DESCRIPTION =
+    all_required("v_k_2_c", v_k_names, v_k_2_c_interned);
+constexpr FunctionDescription C_K_2_V_DESCRIPTION =
+    all_required("c_k_2_v", c_k_names, c_k_2_v_interned);
+constexpr FunctionDescription WBL_CDF_DESCRIPTION =
+    all_required("wbl_cdf", c_k_v1_v2_names, wbl_cdf_interned);
 
 // ---- Binding routines ----------------------------------------------------------
 

@@ -1,3 +1,4 @@
+import ctypes
 import os
 import pathlib
 import subprocess
@@ -23,6 +24,22 @@ FUZZ_SCALE = float(os.environ.get("VINDRAL_FUZZ_SCALE", "1"))
 def fuzz_examples(full_budget):
     """How many examples a property test draws in this run."""
     return max(100, int(full_budget * FUZZ_SCALE))
+
+
+_PyObject_Call = ctypes.pythonapi.PyObject_Call
+_PyObject_Call.restype = ctypes.py_object
+_PyObject_Call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
+
+
+def call_with_dict(function, args, kwargs):
+    """Calls through the C API, which hands over `kwargs` itself, whatever its keys."""
+    return _PyObject_Call(function, tuple(args), kwargs)
+
+
+@pytest.fixture
+def quiet_unraisable(monkeypatch):
+    """Drops the reports of errors that the module sends to sys.unraisablehook."""
+    monkeypatch.setattr(sys, "unraisablehook", lambda report: None)
 
 
 @pytest.fixture(scope="session")

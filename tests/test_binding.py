@@ -1,21 +1,11 @@
 """Binding positional and keyword arguments, and converting them to doubles."""
 
-import ctypes
 import sys
 
 import pytest
 
-import vindral
+from conftest import call_with_dict
 from vindral import c_k_2_v, v_k_2_c, wbl_cdf
-
-_PyObject_Call = ctypes.pythonapi.PyObject_Call
-_PyObject_Call.restype = ctypes.py_object
-_PyObject_Call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
-
-
-def call_with_dict(function, args, kwargs):
-    """Calls through the C API, which hands over `kwargs` itself, whatever its keys."""
-    return _PyObject_Call(function, tuple(args), kwargs)
 
 
 def raises_type_error(call):
@@ -152,8 +142,8 @@ class TestUnusualKeys:
         assert len(reports) == 1
         assert type(reports[0].exc_value) is RuntimeError and reports[0].object is key
 
-    def test_key_whose_str_and_type_name_fail_is_shown_as_unprintable_object(self, monkeypatch):
-        monkeypatch.setattr(sys, "unraisablehook", lambda report: None)
+    @pytest.mark.usefixtures("quiet_unraisable")
+    def test_key_whose_str_and_type_name_fail_is_shown_as_unprintable_object(self):
 
         class Meta(type):
             def __getattribute__(cls, name):
@@ -221,8 +211,8 @@ class TestConversion:
         message = raises_type_error(lambda: v_k_2_c(Liar(), 2.0))
         assert message.startswith("argument 'v': ") and "non-float" in message
 
-    def test_type_error_whose_text_fails_is_shown_as_unprintable(self, monkeypatch):
-        monkeypatch.setattr(sys, "unraisablehook", lambda report: None)
+    @pytest.mark.usefixtures("quiet_unraisable")
+    def test_type_error_whose_text_fails_is_shown_as_unprintable(self):
 
         class NoText:
             def __str__(self):

@@ -1,21 +1,18 @@
 """Differential fuzzing: vindral against an executable model, and against the interpreter."""
 
-import ctypes
-import sys
-
 import pytest
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
 import binding_model
 import vindral
-from conftest import fuzz_examples
+from conftest import call_with_dict, fuzz_examples
 import weibull_model
 from weibull_model import same_double
 
-_PyObject_Call = ctypes.pythonapi.PyObject_Call
-_PyObject_Call.restype = ctypes.py_object
-_PyObject_Call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
+# Keys and values whose str() fails report to the unraisable hook.
+pytestmark = pytest.mark.usefixtures("quiet_unraisable")
+
 
 COMPUTE = {
     "v_k_2_c": weibull_model.v_k_2_c,
@@ -84,16 +81,11 @@ def assert_same(actual, expected):
         assert actual[1] == expected[1]
 
 
-@pytest.fixture(autouse=True)
-def quiet_unraisable(monkeypatch):
-    monkeypatch.setattr(sys, "unraisablehook", lambda report: None)
-
-
 @settings(max_examples=fuzz_examples(1500), deadline=None)
 @given(calls(allow_non_str_keys=True))
 def test_call_shapes_match_the_binding_model(call):
     function, args, kwargs = call
-    actual = actual_outcome(lambda: _PyObject_Call(getattr(vindral, function), args, kwargs))
+    actual = actual_outcome(lambda: call_with_dict(getattr(vindral, function), args, kwargs))
     assert_same(actual, expected_outcome(function, args, kwargs))
 
 

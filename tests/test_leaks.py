@@ -1,16 +1,15 @@
 """No path leaks: references and traced memory stay flat, call after call."""
 
-import ctypes
 import sys
 import tracemalloc
 
 import pytest
 
+from conftest import call_with_dict
 from vindral import c_k_2_v, v_k_2_c, wbl_cdf
 
-_PyObject_Call = ctypes.pythonapi.PyObject_Call
-_PyObject_Call.restype = ctypes.py_object
-_PyObject_Call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
+# Keys and values whose str() fails report to the unraisable hook.
+pytestmark = pytest.mark.usefixtures("quiet_unraisable")
 
 
 class FloatRaising:
@@ -43,7 +42,7 @@ def ok_keywords(a, b):
 
 
 def ok_dict_of_caller(a, b):
-    return _PyObject_Call(c_k_2_v, (a,), {"k": b})
+    return call_with_dict(c_k_2_v, (a,), {"k": b})
 
 
 # Each scenario takes two argument objects and fails in one particular way.
@@ -52,9 +51,9 @@ FAILING = {
     "unexpected keyword": lambda a, b: v_k_2_c(a, speed=b),
     "multiple values": lambda a, b: v_k_2_c(a, v=b),
     "missing argument": lambda a, b: wbl_cdf(a, b),
-    "non-str key": lambda a, b: _PyObject_Call(v_k_2_c, (a,), {b: a}),
+    "non-str key": lambda a, b: call_with_dict(v_k_2_c, (a,), {b: a}),
     "unencodable key": lambda a, b: v_k_2_c(a, **{"\udc80": b}),
-    "key without text": lambda a, b: _PyObject_Call(v_k_2_c, (a,), {StrRaising(): b}),
+    "key without text": lambda a, b: call_with_dict(v_k_2_c, (a,), {StrRaising(): b}),
     "type error rewritten": lambda a, b: v_k_2_c(a, "text"),
     "type error with cause": lambda a, b: v_k_2_c(ChainedTypeError(), b),
     "overflow unchanged": lambda a, b: c_k_2_v(a, 10**400),
@@ -74,11 +73,6 @@ def run(call, a, b, times):
             call(a, b)
         except (TypeError, ValueError, OverflowError):
             pass
-
-
-@pytest.fixture(autouse=True)
-def quiet_unraisable(monkeypatch):
-    monkeypatch.setattr(sys, "unraisablehook", lambda report: None)
 
 
 @pytest.mark.parametrize("name", ALL)

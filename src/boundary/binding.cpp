@@ -30,67 +30,56 @@ void FunctionDescription::tuple_get_failed() {
 }
 
 PyResult<void> FunctionDescription::handle_kwargs(PyObject* kwargs,
-                                                  std::size_t num_positional_parameters,
                                                   std::span<PyObject*> output) const {
-    std::vector<std::string> positional_only_passed_as_keyword;
+    std::vector<std::string_view> positional_only_passed_as_keyword;
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(kwargs, &position, &key, &value) != 0) {
-        if (auto i = find_keyword_parameter_by_identity(key)) [[likely]] {
-            // Parameter names are unique, so this is the parameter that the
-            // text comparison below would find.
-            const bool positional = *i < num_positional_parameters;
-            if (positional && *i < positional_only_parameters) {
-                positional_only_passed_as_keyword.emplace_back(positional_parameter_names[*i]);
-                continue;
-            }
-            PyObject*& slot = output[*i];
-            if (slot != nullptr) {
-                return multiple_values_for_argument(parameter_name(*i));
-            }
-            slot = value;
+        // Keys the interpreter interned are matched by identity; others by
+        // text. Parameter names are unique, so both find the same parameter.
+        std::optional<std::size_t> i = find_keyword_parameter_by_identity(key);
+        if (!i) [[unlikely]] {
+            i = find_keyword_parameter_by_text(key);
+        }
+        if (!i) [[unlikely]] {
+            return unexpected_keyword_argument(key);
+        }
+        // The key's text is the parameter's name: the match is exact.
+        if (*i < positional_only_parameters) {
+            positional_only_passed_as_keyword.emplace_back(parameter_name(*i));
             continue;
         }
-        // Only a str (or str subclass) that encodes to UTF-8 can name a
-        // parameter; anything else is simply an unexpected keyword.
-        Owned utf8;
-        if (host::is_str(key)) {
-            utf8 = Owned::steal(PyUnicode_AsUTF8String(key));
-            if (!utf8) {
-                (void)PyErr::take();
-            }
+        PyObject*& slot = output[*i];
+        if (slot != nullptr) [[unlikely]] {
+            return multiple_values_for_argument(parameter_name(*i));
         }
-        if (utf8) {
-            const std::string_view name(PyBytes_AsString(utf8.get()),
-                                        static_cast<std::size_t>(PyBytes_Size(utf8.get())));
-            if (auto i = find_keyword_parameter_in_keyword_only(name)) {
-                PyObject*& slot = output[num_positional_parameters + *i];
-                if (slot != nullptr) {
-                    return multiple_values_for_argument(name);
-                }
-                slot = value;
-                continue;
-            }
-            if (auto i = find_keyword_parameter_in_positional(name)) {
-                if (*i < positional_only_parameters) {
-                    positional_only_passed_as_keyword.emplace_back(name);
-                    continue;
-                }
-                PyObject*& slot = output[*i];
-                if (slot != nullptr) {
-                    return multiple_values_for_argument(name);
-                }
-                slot = value;
-                continue;
-            }
-        }
-        return unexpected_keyword_argument(key);
+        slot = value;
     }
     if (!positional_only_passed_as_keyword.empty()) {
         return positional_only_keyword_arguments(positional_only_passed_as_keyword);
     }
     return {};
+}
+
+std::optional<std::size_t> FunctionDescription::find_keyword_parameter_by_text(
+    PyObject* key) const {
+    // Only a str (or str subclass) that encodes to UTF-8 can name a
+    // parameter; anything else names none.
+    if (!host::is_str(key)) {
+        return std::nullopt;
+    }
+    const Owned utf8 = Owned::steal(PyUnicode_AsUTF8String(key));
+    if (!utf8) {
+        (void)PyErr::take();
+        return std::nullopt;
+    }
+    const std::string_view name(PyBytes_AsString(utf8.get()),
+                                static_cast<std::size_t>(PyBytes_Size(utf8.get())));
+    if (auto i = find_keyword_parameter_in_keyword_only(name)) {
+        return positional_parameter_names.size() + *i;
+    }
+    return find_keyword_parameter_in_positional(name);
 }
 
 std::optional<std::size_t> FunctionDescription::find_keyword_parameter_by_identity(
@@ -182,11 +171,10 @@ PyErr FunctionDescription::unexpected_keyword_argument(PyObject* key) const {
 }
 
 PyErr FunctionDescription::positional_only_keyword_arguments(
-    const std::vector<std::string>& names) const {
+    const std::vector<std::string_view>& names) const {
     std::string message =
         full_name() + " got some positional-only arguments passed as keyword arguments: ";
-    const std::vector<std::string_view> views(names.begin(), names.end());
-    push_parameter_list(message, views);
+    push_parameter_list(message, names);
     return PyErr::new_<TypeError>(std::move(message));
 }
 

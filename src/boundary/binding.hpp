@@ -66,8 +66,8 @@ struct FunctionDescription {
         }
 
         if (kwargs != nullptr) {
-            if (PyResult<void> handled = handle_kwargs(kwargs, num_positional_parameters, output);
-                !handled.is_ok()) [[unlikely]] {
+            if (PyResult<void> handled = handle_kwargs(kwargs, output); !handled.is_ok())
+                [[unlikely]] {
                 return handled;
             }
         }
@@ -129,9 +129,12 @@ private:
         return {};
     }
 
-    PyResult<void> handle_kwargs(PyObject* kwargs, std::size_t num_positional_parameters,
-                                 std::span<PyObject*> output) const;
+    // Fills slots from the keyword dictionary, in the dictionary's order.
+    PyResult<void> handle_kwargs(PyObject* kwargs, std::span<PyObject*> output) const;
+    // The slot that a key names, by identity with an interned name, or by
+    // UTF-8 text among the keyword-only and then the positional names.
     std::optional<std::size_t> find_keyword_parameter_by_identity(PyObject* key) const;
+    std::optional<std::size_t> find_keyword_parameter_by_text(PyObject* key) const;
     void intern_parameter_names() const;
     std::optional<std::size_t> find_keyword_parameter_in_keyword_only(std::string_view name) const;
     std::optional<std::size_t> find_keyword_parameter_in_positional(std::string_view name) const;
@@ -144,7 +147,7 @@ private:
     [[gnu::cold]] PyErr multiple_values_for_argument(std::string_view name) const;
     [[gnu::cold]] PyErr unexpected_keyword_argument(PyObject* key) const;
     [[gnu::cold]] PyErr positional_only_keyword_arguments(
-        const std::vector<std::string>& names) const;
+        const std::vector<std::string_view>& names) const;
     [[gnu::cold]] PyErr missing_required_positional_arguments(
         std::span<PyObject* const> output) const;
     [[gnu::cold]] PyErr missing_required_keyword_arguments(

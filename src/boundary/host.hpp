@@ -23,6 +23,11 @@ inline bool type_has_flag(PyTypeObject* type, unsigned long flag) noexcept {
     return (PyType_GetFlags(type) & flag) != 0;
 }
 
+// The type of an object, as an object (borrowed).
+inline PyObject* type_of(PyObject* obj) noexcept {
+    return reinterpret_cast<PyObject*>(Py_TYPE(obj));
+}
+
 inline bool is_str(PyObject* obj) noexcept {
     return type_has_flag(Py_TYPE(obj), unicode_subclass_flag);
 }

@@ -24,8 +24,6 @@ PyObject* interned(PyObject*& cache, std::string_view text) {
     return cache;
 }
 
-Owned type_of(PyObject* obj) { return Owned::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj))); }
-
 struct MethodDefWithTexts {
     PyMethodDef def;
     CString name;
@@ -135,7 +133,7 @@ PyResult<void> add_function(PyObject* module, Owned function) {
         return PyErr::fetch();
     }
     if (!host::is_str(name.get())) {
-        return PyErr::type_mismatch(type_of(name.get()), "PyString");
+        return PyErr::type_mismatch(Owned::borrow(host::type_of(name.get())), "PyString");
     }
     return add(module, std::move(name), std::move(function));
 }
@@ -174,7 +172,7 @@ PyResult<Owned> index(PyObject* module) {
         if (host::is_list(all.get())) {
             return all;
         }
-        return PyErr::type_mismatch(type_of(all.get()), "PyList");
+        return PyErr::type_mismatch(Owned::borrow(host::type_of(all.get())), "PyList");
     }
     PyErr lookup_error = PyErr::fetch();
     if (!lookup_error.is_instance_of(PyExc_AttributeError)) {

@@ -9,14 +9,33 @@
 namespace vindral {
 namespace {
 
-// Clears the error indicator, dropping what it held. Unlike `take`, this
-// never resumes a PanicException: it is for errors that are ignored.
-void discard_current_error() {
+// The states FfiTuple and Normalized both hold a type, a value and a
+// traceback; these move such parts out of, through and into the interpreter.
+
+// Moves the error indicator's contents out, leaving it clear.
+template <class Parts>
+Parts fetch_indicator() {
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;
     host::err_fetch(&type, &value, &traceback);
-    Owned dropped[] = {Owned::steal(type), Owned::steal(value), Owned::steal(traceback)};
+    return {Owned::steal(type), Owned::steal(value), Owned::steal(traceback)};
+}
+
+// The same parts with the value made an instance of the type.
+template <class Normalized, class Parts>
+Normalized normalize_parts(Parts parts) {
+    PyObject* type = parts.ptype.into_raw();
+    PyObject* value = parts.pvalue.into_raw();
+    PyObject* traceback = parts.ptraceback.into_raw();
+    host::err_normalize(&type, &value, &traceback);
+    return {Owned::steal(type), Owned::steal(value), Owned::steal(traceback)};
+}
+
+// Hands the parts to the error indicator.
+template <class Parts>
+void restore_parts(Parts& parts) {
+    host::err_restore(parts.ptype.into_raw(), parts.pvalue.into_raw(), parts.ptraceback.into_raw());
 }
 
 // "'<qualname>' object cannot be converted to '<target>'".
@@ -50,7 +69,7 @@ PyErr PyErr::type_mismatch(Owned from_type, std::string target) {
 PyErr PyErr::from_value_bound(PyObject* obj) {
     if (host::is_exception_instance(obj)) {
         return PyErr(Normalized{
-            Owned::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj))),
+            Owned::borrow(host::type_of(obj)),
             Owned::borrow(obj),
             Owned::steal(PyException_GetTraceback(obj)),
         });
@@ -59,11 +78,7 @@ PyErr PyErr::from_value_bound(PyObject* obj) {
 }
 
 std::optional<PyErr> PyErr::take() {
-    PyObject* raw_type = nullptr;
-    PyObject* raw_value = nullptr;
-    PyObject* raw_traceback = nullptr;
-    host::err_fetch(&raw_type, &raw_value, &raw_traceback);
-    FfiTuple parts{Owned::steal(raw_type), Owned::steal(raw_value), Owned::steal(raw_traceback)};
+    FfiTuple parts = fetch_indicator<FfiTuple>();
 
     if (!parts.ptype) {
         if (parts.pvalue) {
@@ -83,7 +98,8 @@ std::optional<PyErr> PyErr::take() {
             if (Owned text = Owned::steal(PyObject_Str(parts.pvalue.get()))) {
                 message = str_to_utf8_lossy(text.get());
             } else {
-                discard_current_error();
+                // The str() failure is dropped, never resumed.
+                (void)fetch_indicator<FfiTuple>();
             }
         }
         print_panic_and_unwind(std::move(parts), message);
@@ -169,12 +185,7 @@ void PyErr::raise_lazy(Lazy lazy) {
 
 PyErr::Normalized PyErr::normalize_lazy(Lazy lazy) {
     raise_lazy(std::move(lazy));
-    PyObject* ptype = nullptr;
-    PyObject* pvalue = nullptr;
-    PyObject* ptraceback = nullptr;
-    host::err_fetch(&ptype, &pvalue, &ptraceback);
-    host::err_normalize(&ptype, &pvalue, &ptraceback);
-    return Normalized{Owned::steal(ptype), Owned::steal(pvalue), Owned::steal(ptraceback)};
+    return normalize_parts<Normalized>(fetch_indicator<FfiTuple>());
 }
 
 void PyErr::restore() && {
@@ -188,11 +199,9 @@ void PyErr::restore() && {
         state = normalize_lazy(std::move(*lazy));
     }
     if (auto* tuple = std::get_if<FfiTuple>(&state)) {
-        host::err_restore(tuple->ptype.into_raw(), tuple->pvalue.into_raw(),
-                          tuple->ptraceback.into_raw());
+        restore_parts(*tuple);
     } else if (auto* normalized = std::get_if<Normalized>(&state)) {
-        host::err_restore(normalized->ptype.into_raw(), normalized->pvalue.into_raw(),
-                          normalized->ptraceback.into_raw());
+        restore_parts(*normalized);
     } else {
         internal_failure("PyErr state should never be invalid outside of normalization");
     }
@@ -228,11 +237,7 @@ PyErr::Normalized& PyErr::normalized() {
     if (auto* lazy = std::get_if<Lazy>(&taken)) {
         result = normalize_lazy(std::move(*lazy));
     } else if (auto* tuple = std::get_if<FfiTuple>(&taken)) {
-        PyObject* ptype = tuple->ptype.into_raw();
-        PyObject* pvalue = tuple->pvalue.into_raw();
-        PyObject* ptraceback = tuple->ptraceback.into_raw();
-        host::err_normalize(&ptype, &pvalue, &ptraceback);
-        result = Normalized{Owned::steal(ptype), Owned::steal(pvalue), Owned::steal(ptraceback)};
+        result = normalize_parts<Normalized>(std::move(*tuple));
     } else {
         internal_failure("Cannot normalize a PyErr while already normalizing it.");
     }

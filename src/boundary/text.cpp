@@ -34,7 +34,7 @@ std::string format_with(PyObject* obj, PyObject* (*to_text)(PyObject*)) {
     }
     PyErr::fetch().write_unraisable_bound(obj);
 
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+    PyObject* type = host::type_of(obj);
     Owned module = get_attr_named(type, "__module__");
     Owned name = module ? get_attr_named(type, "__name__") : Owned();
     Owned module_text = name ? Owned::steal(PyObject_Str(module.get())) : Owned();

@@ -39,6 +39,19 @@ Owned new_int(long long value) {
 
 Owned none() { return Owned::borrow(Py_None); }
 
+// The error that f() raised, or nothing when it returned.
+std::optional<PyErr> error_raised_by(PyObject* callable) {
+    if (Owned::steal(PyObject_CallObject(callable, nullptr))) {
+        return std::nullopt;
+    }
+    return PyErr::fetch();
+}
+
+// What an entry that needs a raising callable says when given another.
+PyErr needs_raising_callable(const char* entry) {
+    return PyErr::new_<ValueError>(std::string(entry) + "() needs a callable that raises");
+}
+
 // fail(message): an internal failure carrying `message`.
 PyResult<Owned> fail(PyObject* args, PyObject*) {
     PyResult<PyObject*> message = positional(args, 0, "fail");
@@ -97,11 +110,11 @@ PyResult<Owned> inspect_error(PyObject* args, PyObject*) {
     if (!callable.is_ok()) {
         return std::move(callable).error();
     }
-    Owned result = Owned::steal(PyObject_CallObject(callable.value(), nullptr));
-    if (result) {
-        return PyErr::new_<ValueError>("inspect_error() needs a callable that raises");
+    std::optional<PyErr> raised = error_raised_by(callable.value());
+    if (!raised) {
+        return needs_raising_callable("inspect_error");
     }
-    PyErr error = PyErr::fetch();
+    PyErr& error = *raised;
     std::optional<PyErr> cause = error.cause();
     std::array<Owned, 5> parts = {
         Owned::borrow(error.get_type_bound()),
@@ -128,11 +141,10 @@ PyResult<Owned> chain_type_error(PyObject* args, PyObject*) {
     if (!callable.is_ok() || !message.is_ok()) {
         return PyErr::new_<TypeError>("chain_type_error(f, message)");
     }
-    Owned result = Owned::steal(PyObject_CallObject(callable.value(), nullptr));
-    if (result) {
-        return PyErr::new_<ValueError>("chain_type_error() needs a callable that raises");
+    std::optional<PyErr> cause = error_raised_by(callable.value());
+    if (!cause) {
+        return needs_raising_callable("chain_type_error");
     }
-    PyErr cause = PyErr::fetch();
     PyErr error = PyErr::new_<TypeError>(python_format(message.value()));
     error.set_cause(std::move(cause));
     return error;
@@ -145,12 +157,11 @@ PyResult<Owned> drop_error(PyObject* args, PyObject*) {
     if (!callable.is_ok()) {
         return std::move(callable).error();
     }
-    Owned result = Owned::steal(PyObject_CallObject(callable.value(), nullptr));
-    if (result) {
-        return PyErr::new_<ValueError>("drop_error() needs a callable that raises");
-    }
     {
-        PyErr fetched = PyErr::fetch();
+        std::optional<PyErr> fetched = error_raised_by(callable.value());
+        if (!fetched) {
+            return needs_raising_callable("drop_error");
+        }
         PyErr lazy = PyErr::new_<TypeError>("never raised");
     }
     return none();
