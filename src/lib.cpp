@@ -63,16 +63,18 @@ PyResult<Owned> __pyfunction_wbl_cdf(PyObject* args, PyObject* kwargs) {
 }
 
 // ---- Entry points ----------------------------------------------------------------
+// Nothing but a result or null leaves them; they are not noexcept only so that
+// a forced unwind that ends the calling thread can pass (see trampoline.hpp).
 
-PyObject* v_k_2_c_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* v_k_2_c_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
     return cfunction_with_keywords(self, args, kwargs, __pyfunction_v_k_2_c);
 }
 
-PyObject* c_k_2_v_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* c_k_2_v_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
     return cfunction_with_keywords(self, args, kwargs, __pyfunction_c_k_2_v);
 }
 
-PyObject* wbl_cdf_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* wbl_cdf_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
     return cfunction_with_keywords(self, args, kwargs, __pyfunction_wbl_cdf);
 }
 

@@ -158,6 +158,28 @@ class TestUnusualKeys:
         message = raises_type_error(lambda: call_with_dict(v_k_2_c, (1.0,), {Opaque(): 2.0}))
         assert message == "v_k_2_c() got an unexpected keyword argument '<unprintable object>'"
 
+    def test_type_name_parts_take_the_text_form_and_cannot_recurse(self, monkeypatch):
+        reports = []
+        monkeypatch.setattr(sys, "unraisablehook", reports.append)
+
+        class Unprintable:
+            def __hash__(self):
+                return 1
+
+            def __str__(self):
+                raise RuntimeError("no text")
+
+        # A type whose __module__ is unprintable, by an instance of itself.
+        Unprintable.__module__ = Unprintable()
+        message = raises_type_error(
+            lambda: call_with_dict(v_k_2_c, (1.0,), {Unprintable(): 2.0})
+        )
+        assert message == (
+            "v_k_2_c() got an unexpected keyword argument "
+            "'<unprintable <unprintable <unprintable object>.Unprintable object>.Unprintable object>'"
+        )
+        assert len(reports) == 3
+
 
 class TestConversion:
     def test_minus_one_is_a_value_not_a_failure(self):
@@ -180,6 +202,13 @@ class TestConversion:
         assert v_k_2_c(8, 2) == expected
         assert v_k_2_c(HasFloat(), HasIndex()) == expected
         assert v_k_2_c(FloatSubclass(8.0), 2.0) == expected
+
+        class OverridingFloat(float):
+            def __float__(self):
+                return 99.0
+
+        # Unlike float(), the stored value is read, as math.sqrt reads it.
+        assert v_k_2_c(OverridingFloat(8.0), 2.0) == expected
         assert c_k_2_v(True, 1.0) == c_k_2_v(1.0, 1.0)
 
     def test_exact_type_error_is_rewritten_with_the_parameter_name(self):
@@ -202,6 +231,16 @@ class TestConversion:
             wbl_cdf(1.0, 2.0, 3.0, v2=Broken())
         assert str(info.value) == "argument 'v2': cannot be a number"
         assert info.value.__cause__ is cause
+
+    def test_rewritten_error_without_cause_shows_the_exception_being_handled(self):
+        handled = KeyError("being handled")
+        try:
+            raise handled
+        except KeyError:
+            with pytest.raises(TypeError) as info:
+                v_k_2_c("a", 2.0)
+        assert info.value.__cause__ is None
+        assert info.value.__context__ is handled and not info.value.__suppress_context__
 
     def test_float_returning_non_float_is_rewritten(self):
         class Liar:

@@ -23,10 +23,12 @@ def panic_of(call):
 
 
 class TestPanicException:
-    def test_internal_failure_surfaces_with_its_message(self, testing):
-        error = panic_of(lambda: testing.fail("the message"))
-        assert str(error) == "the message"
-        assert error.args == ("the message",)
+    @pytest.mark.parametrize("message", ["the message", "up to\x00and past a NUL"])
+    def test_internal_failure_surfaces_with_its_whole_message(self, testing, message):
+        error = panic_of(lambda: testing.fail(message))
+        assert error.args == (message,)
+        # Resumed after coming back out of the interpreter: the same text.
+        assert panic_of(lambda: testing.call(testing.fail, message)).args == (message,)
 
     def test_class_is_a_base_exception_outside_the_module(self, testing):
         cls = type(panic_of(lambda: testing.fail("x")))

@@ -75,60 +75,6 @@ def test_reimport_after_removal_from_sys_modules_gives_the_same_module():
     assert result.stdout.split() == ["True", "True"]
 
 
-SUBINTERPRETER_IMPORT = """\
-import os, sys, _testcapi
-read_end, write_end = os.pipe()
-{prelude}
-code = (
-    "import os\\n"
-    "try:\\n"
-    "    import vindral\\n"
-    "    message = 'imported'\\n"
-    "except ImportError as error:\\n"
-    "    message = 'ImportError: ' + str(error)\\n"
-    "os.write(%d, message.encode())\\n" % write_end
-)
-_testcapi.run_in_subinterp(code)
-os.close(write_end)
-print(os.read(read_end, 4096).decode())
-import vindral
-print(vindral.v_k_2_c(8.0, 2.0))
-"""
-
-REFUSAL = (
-    "ImportError: vindral does not yet support subinterpreters, see "
-    "https://docs.python.org/3/c-api/init.html#sub-interpreter-support"
-)
-
-
-@pytest.mark.parametrize(
-    "prelude",
-    [
-        "import vindral",  # the main interpreter imported it first
-        "pass",  # the sub-interpreter is the first to import it
-    ],
-    ids=["after-main-import", "before-main-import"],
-)
-def test_a_second_interpreter_is_refused_and_the_first_keeps_working(prelude):
-    pytest.importorskip("_testcapi")
-    result = run_python(SUBINTERPRETER_IMPORT.format(prelude=prelude))
-    lines = result.stdout.splitlines()
-    if prelude.startswith("import vindral"):
-        assert result.returncode == 0, result.stderr
-        assert lines == [REFUSAL, "9.027033336764084"]
-    elif sys.version_info >= (3, 13):
-        # From 3.13 the interpreter runs a single-phase initialisation in the
-        # main interpreter first, so the main interpreter claims the module.
-        assert result.returncode == 0, result.stderr
-        assert lines == [REFUSAL, "9.027033336764084"]
-    else:
-        # The sub-interpreter claimed the module first: now the main
-        # interpreter is the second one.
-        assert result.returncode == 1
-        assert lines == ["imported"]
-        assert result.stderr.rstrip().endswith(REFUSAL)
-
-
 def test_failed_initialisation_raises_panic_and_the_next_import_builds_afresh():
     result = run_python(
         """

@@ -1,5 +1,6 @@
 #include "boundary/binding.hpp"
 
+#include "boundary/interpreter_lifetime.hpp"
 #include "boundary/text.hpp"
 
 namespace vindral {
@@ -40,7 +41,11 @@ PyResult<void> FunctionDescription::handle_kwargs(PyObject* kwargs,
         // text. Parameter names are unique, so both find the same parameter.
         std::optional<std::size_t> i = find_keyword_parameter_by_identity(key);
         if (!i) [[unlikely]] {
-            i = find_keyword_parameter_by_text(key);
+            PyResult<std::optional<std::size_t>> by_text = find_keyword_parameter_by_text(key);
+            if (!by_text.is_ok()) {
+                return std::move(by_text).error();
+            }
+            i = by_text.value();
         }
         if (!i) [[unlikely]] {
             return unexpected_keyword_argument(key);
@@ -62,22 +67,27 @@ PyResult<void> FunctionDescription::handle_kwargs(PyObject* kwargs,
     return {};
 }
 
-std::optional<std::size_t> FunctionDescription::find_keyword_parameter_by_text(
+PyResult<std::optional<std::size_t>> FunctionDescription::find_keyword_parameter_by_text(
     PyObject* key) const {
     // Only a str (or str subclass) that encodes to UTF-8 can name a
     // parameter; anything else names none.
     if (!host::is_str(key)) {
-        return std::nullopt;
+        return std::optional<std::size_t>();
     }
     const Owned utf8 = Owned::steal(PyUnicode_AsUTF8String(key));
     if (!utf8) {
-        (void)PyErr::take();
-        return std::nullopt;
+        // A lone surrogate makes an unexpected keyword; running out of
+        // memory is no verdict on the key.
+        PyErr failure = PyErr::fetch();
+        if (failure.is_memory_error()) {
+            return failure;
+        }
+        return std::optional<std::size_t>();
     }
     const std::string_view name(PyBytes_AsString(utf8.get()),
                                 static_cast<std::size_t>(PyBytes_Size(utf8.get())));
     if (auto i = find_keyword_parameter_in_keyword_only(name)) {
-        return positional_parameter_names.size() + *i;
+        return std::optional(positional_parameter_names.size() + *i);
     }
     return find_keyword_parameter_in_positional(name);
 }
@@ -105,9 +115,22 @@ void FunctionDescription::intern_parameter_names() const {
             "assertion failed: interned_parameter_names.len() == num_positional_parameters + "
             "self.keyword_only_parameters.len()");
     }
+    // Only an optimisation: without the names (nothing may be kept, or no
+    // memory for them), keys are matched by their text instead.
+    if (!interpreter_lifetime::keeping()) {
+        return;
+    }
     // Filled back to front: the first slot doubles as the "done" flag.
     for (std::size_t i = interned_parameter_names.size(); i-- > 0;) {
-        interned_parameter_names[i] = new_interned_str(parameter_name(i)).into_raw();
+        if (interned_parameter_names[i] != nullptr) {
+            continue;  // kept by an earlier attempt that ran out of memory
+        }
+        Owned name = try_new_interned_str(parameter_name(i));
+        if (!name) {
+            (void)PyErr::take();
+            return;
+        }
+        (void)interpreter_lifetime::keep(interned_parameter_names[i], std::move(name));
     }
 }
 
@@ -225,7 +248,11 @@ PyErr argument_extraction_error(std::string_view arg_name, PyErr error) {
     }
     PyErr rewritten = PyErr::new_<TypeError>("argument '" + std::string(arg_name) +
                                              "': " + python_format(error.value_bound()));
-    rewritten.set_cause(error.cause());
+    // Setting a cause, even none, hides the exception that was being handled
+    // (__suppress_context__): only a real cause is carried over.
+    if (std::optional<PyErr> cause = error.cause()) {
+        rewritten.set_cause(std::move(cause));
+    }
     return rewritten;
 }
 

@@ -34,9 +34,10 @@ struct FunctionDescription {
     std::size_t required_positional_parameters;
     std::span<const KeywordOnlyParameterDescription> keyword_only_parameters;
     // One slot per parameter (positional, then keyword-only), filled on first
-    // use with the interned name. Keys that the interpreter interned are then
-    // matched by identity, without encoding them; other keys fall back to
-    // comparing UTF-8 text. Empty to always compare text.
+    // use with the interned name and emptied when the claiming interpreter
+    // finalises. Keys that the interpreter interned are then matched by
+    // identity, without encoding them; other keys fall back to comparing
+    // UTF-8 text. Empty to always compare text.
     std::span<PyObject*> interned_parameter_names = {};
 
     // Fills one slot per parameter (positional, then keyword-only) with a
@@ -134,7 +135,8 @@ private:
     // The slot that a key names, by identity with an interned name, or by
     // UTF-8 text among the keyword-only and then the positional names.
     std::optional<std::size_t> find_keyword_parameter_by_identity(PyObject* key) const;
-    std::optional<std::size_t> find_keyword_parameter_by_text(PyObject* key) const;
+    // A key that cannot be encoded names no parameter, unless memory ran out.
+    PyResult<std::optional<std::size_t>> find_keyword_parameter_by_text(PyObject* key) const;
     void intern_parameter_names() const;
     std::optional<std::size_t> find_keyword_parameter_in_keyword_only(std::string_view name) const;
     std::optional<std::size_t> find_keyword_parameter_in_positional(std::string_view name) const;
@@ -176,9 +178,12 @@ inline PyObject* unwrap_required_argument(PyObject* slot) {
 // value unless an error is pending.
 [[gnu::cold]] PyResult<double> extract_argument_minus_one(std::string_view arg_name);
 
-// Converts an argument to a double as the interpreter's float() would.
+// Converts an argument to a double with PyFloat_AsDouble. Unlike float(), it
+// reads the stored value of a float or float subclass without calling an
+// overriding __float__ (math.sqrt does the same); any other object goes
+// through __float__, then __index__.
 inline PyResult<double> extract_argument(PyObject* obj, std::string_view arg_name) {
-    const double value = PyFloat_AsDouble(obj);
+    const double value = calling_python([obj] { return PyFloat_AsDouble(obj); });
     if (value == -1.0) [[unlikely]] {
         return extract_argument_minus_one(arg_name);
     }

@@ -30,7 +30,7 @@ void defer_release(PyObject* obj) noexcept {
     pool_detail::dirty.store(true, std::memory_order_release);
 }
 
-void pool_detail::release_pending() noexcept {
+void pool_detail::release_pending() {
     std::vector<PyObject*> taken;
     {
         std::lock_guard lock(POOL.mutex);

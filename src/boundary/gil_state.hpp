@@ -24,12 +24,14 @@ namespace pool_detail {
 // Set while the pool may hold references; lets a guard skip the mutex when
 // nothing was deferred, which is every call in ordinary operation.
 extern std::atomic<bool> dirty;
-void release_pending() noexcept;
+// Not noexcept: a deallocation may run Python code, from which a thread
+// that is being ended unwinds (see calling_python).
+void release_pending();
 }  // namespace pool_detail
 
 // Releases every deferred reference, in the order they were queued. Called
 // with the interpreter held, at every guard entry.
-inline void apply_pool() noexcept {
+inline void apply_pool() {
     if (pool_detail::dirty.load(std::memory_order_acquire)) [[unlikely]] {
         pool_detail::release_pending();
     }
@@ -45,6 +47,23 @@ inline void release_reference(PyObject* obj) noexcept {
         Py_DECREF(obj);
     } else {
         defer_release(obj);
+    }
+}
+
+// Runs an interpreter call that may run Python code. A thread that asks for
+// the interpreter back while the interpreter finalises is ended from inside
+// such a call, by a forced unwind (pthread_exit, CPython 3.9 to 3.13). The
+// thread no longer holds the interpreter then, so its count is cleared before
+// any frame of ours unwinds: what those frames give up on the way out goes to
+// the pool instead of being released without the interpreter. Nothing else
+// can leave an interpreter call as an exception.
+template <class Call>
+[[gnu::always_inline]] inline auto calling_python(Call&& call) -> decltype(call()) {
+    try {
+        return call();
+    } catch (...) {
+        GIL_COUNT = 0;
+        throw;
     }
 }
 

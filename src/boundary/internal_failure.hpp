@@ -4,14 +4,22 @@
 // raises them in the interpreter as PanicException with the same message.
 #pragma once
 
-#include <stdexcept>
+#include <exception>
 #include <string>
+#include <utility>
 
 namespace vindral {
 
-class InternalFailure : public std::runtime_error {
+class InternalFailure : public std::exception {
 public:
-    explicit InternalFailure(const std::string& message) : std::runtime_error(message) {}
+    explicit InternalFailure(std::string message) : message_(std::move(message)) {}
+
+    // The whole message: what() stops at the first NUL, the message does not.
+    const std::string& message() const noexcept { return message_; }
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    std::string message_;
 };
 
 // Kept out of line and cold so that the checks guarding it cost a compare and

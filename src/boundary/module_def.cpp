@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "boundary/internal_failure.hpp"
+#include "boundary/interpreter_lifetime.hpp"
 #include "boundary/text.hpp"
 
 namespace vindral {
@@ -12,16 +13,16 @@ constexpr std::string_view subinterpreter_refusal =
     "vindral does not yet support subinterpreters, see "
     "https://docs.python.org/3/c-api/init.html#sub-interpreter-support";
 
-// Attribute names used at every registration, created once per process as
-// interned strings and never released.
+// Attribute names used at every registration, created once as interned
+// strings and kept while the claiming interpreter lives.
 PyObject* INTERNED_ALL = nullptr;
 PyObject* INTERNED_NAME = nullptr;
 
-PyObject* interned(PyObject*& cache, std::string_view text) {
-    if (cache == nullptr) {
-        cache = new_interned_str(text).into_raw();
+Owned interned(PyObject*& cache, std::string_view text) {
+    if (cache != nullptr) {
+        return Owned::borrow(cache);
     }
-    return cache;
+    return interpreter_lifetime::keep(cache, new_interned_str(text));
 }
 
 struct MethodDefWithTexts {
@@ -54,11 +55,15 @@ PyResult<Owned> ModuleDef::make_module() {
         return PyErr::fetch();
     }
     // Claimed before anything is built, so that the claim survives a
-    // failed build.
+    // failed build; it lasts until the claiming interpreter finalises.
     std::int64_t recorded = -1;
-    if (!interpreter.compare_exchange_strong(recorded, id, std::memory_order_seq_cst,
-                                             std::memory_order_seq_cst) &&
-        recorded != id) {
+    if (interpreter.compare_exchange_strong(recorded, id, std::memory_order_seq_cst,
+                                            std::memory_order_seq_cst)) {
+        if (PyResult<void> watched = interpreter_lifetime::watch(*this); !watched.is_ok()) {
+            interpreter.store(-1, std::memory_order_seq_cst);
+            return std::move(watched).error();
+        }
+    } else if (recorded != id) {
         return PyErr::new_<ImportError>(std::string(subinterpreter_refusal));
     }
     if (module != nullptr) {
@@ -128,7 +133,7 @@ PyResult<Owned> wrap_pyfunction(const MethodDefRecord& record, PyObject* module)
 
 PyResult<void> add_function(PyObject* module, Owned function) {
     Owned name =
-        Owned::steal(PyObject_GetAttr(function.get(), interned(INTERNED_NAME, "__name__")));
+        Owned::steal(PyObject_GetAttr(function.get(), interned(INTERNED_NAME, "__name__").get()));
     if (!name) {
         return PyErr::fetch();
     }
@@ -166,8 +171,8 @@ PyResult<void> add(PyObject* module, Owned name, Owned value) {
 }
 
 PyResult<Owned> index(PyObject* module) {
-    PyObject* all_name = interned(INTERNED_ALL, "__all__");
-    Owned all = Owned::steal(PyObject_GetAttr(module, all_name));
+    Owned all_name = interned(INTERNED_ALL, "__all__");
+    Owned all = Owned::steal(PyObject_GetAttr(module, all_name.get()));
     if (all) {
         if (host::is_list(all.get())) {
             return all;
@@ -182,7 +187,7 @@ PyResult<Owned> index(PyObject* module) {
     if (!list) {
         PyErr::panic_after_error();
     }
-    if (PyObject_SetAttr(module, all_name, list.get()) == -1) {
+    if (PyObject_SetAttr(module, all_name.get(), list.get()) == -1) {
         return PyErr::fetch();
     }
     return list;

@@ -73,9 +73,11 @@ constexpr PyModuleDef single_phase_module(const char* name, const char* doc) {
 struct ModuleDef {
     PyModuleDef ffi_def;
     PyResult<void> (*initializer)(PyObject* module);
-    // -1 until the first initialisation records its interpreter.
+    // -1 until an initialisation records its interpreter; -1 again once that
+    // interpreter has finalised.
     std::atomic<std::int64_t> interpreter{-1};
-    // The finished module; one reference owned for the life of the process.
+    // The finished module; one reference owned while the claiming
+    // interpreter lives.
     PyObject* module = nullptr;
 
     // A new reference to the module, built on first success and cached.

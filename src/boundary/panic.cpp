@@ -3,11 +3,12 @@
 #include <string_view>
 
 #include "boundary/internal_failure.hpp"
+#include "boundary/interpreter_lifetime.hpp"
 
 namespace vindral {
 namespace {
 
-// Set once, on first need, and never released.
+// Set on first need, and kept while the claiming interpreter lives.
 PyObject* TYPE_OBJECT = nullptr;
 
 constexpr std::string_view panic_exception_name = "vindral_runtime.PanicException";
@@ -32,20 +33,27 @@ Owned PanicException::type_object() {
     PyResult<Owned> created = PyErr::new_type_bound(panic_exception_name, panic_exception_doc,
                                                     PyExc_BaseException, nullptr);
     if (!created) {
-        internal_failure("Failed to initialize new exception type.: " +
-                         std::move(created).error().debug());
+        PyErr error = std::move(created).error();
+        if (error.is_memory_error()) {
+            // Raised in place of the PanicException that cannot be made.
+            std::move(error).restore();
+            return Owned();
+        }
+        internal_failure("Failed to initialize new exception type.: " + error.debug());
     }
     // Creating a class runs interpreter code, which may let another thread
     // create it too; the first one stored wins.
-    if (TYPE_OBJECT == nullptr) {
-        TYPE_OBJECT = std::move(created).value().into_raw();
+    if (TYPE_OBJECT != nullptr) {
+        return Owned::borrow(TYPE_OBJECT);
     }
-    return Owned::borrow(TYPE_OBJECT);
+    return interpreter_lifetime::keep(TYPE_OBJECT, std::move(created).value());
 }
 
 std::string panic_payload_message(std::exception_ptr payload) {
     try {
         std::rethrow_exception(payload);
+    } catch (const InternalFailure& failure) {
+        return failure.message();
     } catch (const std::exception& failure) {
         return failure.what();
     } catch (const std::string& text) {

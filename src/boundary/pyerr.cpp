@@ -28,7 +28,8 @@ Normalized normalize_parts(Parts parts) {
     PyObject* type = parts.ptype.into_raw();
     PyObject* value = parts.pvalue.into_raw();
     PyObject* traceback = parts.ptraceback.into_raw();
-    host::err_normalize(&type, &value, &traceback);
+    // Instantiating the exception may run its class's Python code.
+    calling_python([&] { host::err_normalize(&type, &value, &traceback); });
     return {Owned::steal(type), Owned::steal(value), Owned::steal(traceback)};
 }
 
@@ -95,8 +96,12 @@ std::optional<PyErr> PyErr::take() {
         panic_type != nullptr && parts.ptype.get() == panic_type) [[unlikely]] {
         std::string message = "Unwrapped panic from Python code";
         if (parts.pvalue) {
-            if (Owned text = Owned::steal(PyObject_Str(parts.pvalue.get()))) {
-                message = str_to_utf8_lossy(text.get());
+            Owned text =
+                Owned::steal(calling_python([&] { return PyObject_Str(parts.pvalue.get()); }));
+            std::optional<std::string> utf8 =
+                text ? try_str_to_utf8_lossy(text.get()) : std::nullopt;
+            if (utf8) {
+                message = std::move(*utf8);
             } else {
                 // The str() failure is dropped, never resumed.
                 (void)fetch_indicator<FfiTuple>();
@@ -123,7 +128,7 @@ PyResult<void> PyErr::error_on_minusone(int status) {
 }
 
 void PyErr::panic_after_error() {
-    PyErr_Print();
+    calling_python([] { PyErr_Print(); });
     internal_failure("Python API call failed");
 }
 
@@ -149,17 +154,23 @@ PyResult<Owned> PyErr::new_type_bound(std::string_view name, std::optional<std::
 
 // ---- Raising ---------------------------------------------------------------
 
+// Sets the error indicator to the exception described. When the class or the
+// argument cannot be made (memory ran out), the interpreter's own error for
+// that stays set in its place: raising never fails.
 void PyErr::raise_lazy(Lazy lazy) {
     Owned ptype;
     Owned pvalue;
     switch (lazy.kind) {
         case Lazy::Kind::Message: {
             ptype = lazy.exception_type();
-            Owned message = new_str(lazy.text);
+            Owned message = ptype ? try_new_str(lazy.text) : Owned();
+            if (!message) {
+                return;
+            }
             if (lazy.args_as_tuple) {
                 pvalue = Owned::steal(PyTuple_New(1));
                 if (!pvalue) {
-                    panic_after_error();
+                    return;
                 }
                 PyTuple_SetItem(pvalue.get(), 0, message.into_raw());
             } else {
@@ -169,7 +180,10 @@ void PyErr::raise_lazy(Lazy lazy) {
         }
         case Lazy::Kind::TypeMismatch:
             ptype = lazy.exception_type();
-            pvalue = new_str(type_mismatch_message(lazy.object.get(), lazy.text));
+            pvalue = try_new_str(type_mismatch_message(lazy.object.get(), lazy.text));
+            if (!pvalue) {
+                return;
+            }
             break;
         case Lazy::Kind::NonException:
             ptype = std::move(lazy.object);
@@ -210,7 +224,7 @@ void PyErr::restore() && {
 
 void PyErr::write_unraisable_bound(PyObject* obj) && {
     std::move(*this).restore();
-    PyErr_WriteUnraisable(obj);
+    calling_python([obj] { PyErr_WriteUnraisable(obj); });
 }
 
 void PyErr::print_panic_and_unwind(FfiTuple parts, const std::string& message) {
@@ -219,7 +233,7 @@ void PyErr::print_panic_and_unwind(FfiTuple parts, const std::string& message) {
     std::fputs("Python stack trace below:\n", stderr);
     std::fflush(stderr);
     PyErr(std::move(parts)).restore();
-    PyErr_PrintEx(0);
+    calling_python([] { PyErr_PrintEx(0); });
     internal_failure(message);
 }
 
@@ -279,6 +293,17 @@ void PyErr::set_cause(std::optional<PyErr> cause) {
     PyObject* value = value_bound();
     PyObject* cause_value = cause ? std::move(*cause).into_value().into_raw() : nullptr;
     PyException_SetCause(value, cause_value);
+}
+
+bool PyErr::is_memory_error() const {
+    const State* state = state_.get();
+    PyObject* type = nullptr;
+    if (const auto* tuple = std::get_if<FfiTuple>(state)) {
+        type = tuple->ptype.get();
+    } else if (const auto* normalized = std::get_if<Normalized>(state)) {
+        type = normalized->ptype.get();
+    }
+    return type != nullptr && PyErr_GivenExceptionMatches(type, PyExc_MemoryError) != 0;
 }
 
 bool PyErr::is_instance_of(PyObject* type) {

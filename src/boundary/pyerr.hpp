@@ -28,6 +28,8 @@ struct ImportError {
     static Owned type_object() { return Owned::borrow(PyExc_ImportError); }
     static constexpr bool args_as_tuple = false;
 };
+// type_object() gives the class, or nothing with the interpreter's error set
+// when the class cannot be made for want of memory.
 struct PanicException {
     static Owned type_object();  // created on first need, see panic.cpp
     static constexpr bool args_as_tuple = true;
@@ -95,6 +97,9 @@ public:
     std::optional<PyErr> cause();
     void set_cause(std::optional<PyErr> cause);
     bool is_instance_of(PyObject* type);
+    // Whether the interpreter reported running out of memory; unlike the
+    // inspections above, this does not normalise (which would allocate).
+    bool is_memory_error() const;
 
     // "PyErr { type: ..., value: ..., traceback: ... }", for failure messages.
     std::string debug();
@@ -142,9 +147,9 @@ private:
     // No error: the state of a moved-from PyErr and of a successful result.
     PyErr() noexcept = default;
     template <class S>
-        requires(std::is_same_v<S, Lazy> || std::is_same_v<S, FfiTuple> ||
-                 std::is_same_v<S, Normalized>)
-    explicit PyErr(S state) : state_(std::make_unique<State>(std::move(state))) {}
+    requires(std::is_same_v<S, Lazy> || std::is_same_v<S, FfiTuple> ||
+             std::is_same_v<S, Normalized>) explicit PyErr(S state)
+        : state_(std::make_unique<State>(std::move(state))) {}
 
     bool holds_error() const noexcept { return state_ != nullptr; }
 

@@ -1,5 +1,8 @@
 #include "boundary/text.hpp"
 
+#include <optional>
+
+#include "boundary/gil_state.hpp"
 #include "boundary/pyerr.hpp"
 
 namespace vindral {
@@ -27,24 +30,31 @@ constexpr LeadByte classify(unsigned char lead) noexcept {
     return {0, 0, 0};  // never valid as a lead byte
 }
 
-std::string format_with(PyObject* obj, PyObject* (*to_text)(PyObject*)) {
-    Owned text = Owned::steal(to_text(obj));
+// Text forms nest: an unprintable object is named by the text forms of its
+// type's __module__ and __name__, which may be unprintable in turn. Past this
+// depth the name is not looked up; a type that names itself cannot recurse.
+constexpr int deepest_type_name = 2;
+
+std::string format_with(PyObject* obj, PyObject* (*to_text)(PyObject*), int depth) {
+    Owned text = Owned::steal(calling_python([&] { return to_text(obj); }));
     if (text) {
-        return str_to_utf8_lossy(text.get());
+        if (std::optional<std::string> utf8 = try_str_to_utf8_lossy(text.get())) {
+            return std::move(*utf8);
+        }
     }
     PyErr::fetch().write_unraisable_bound(obj);
 
-    PyObject* type = host::type_of(obj);
-    Owned module = get_attr_named(type, "__module__");
-    Owned name = module ? get_attr_named(type, "__name__") : Owned();
-    Owned module_text = name ? Owned::steal(PyObject_Str(module.get())) : Owned();
-    Owned name_text = module_text ? Owned::steal(PyObject_Str(name.get())) : Owned();
-    if (!name_text) {
+    if (depth < deepest_type_name) {
+        PyObject* type = host::type_of(obj);
+        Owned module = get_attr_named(type, "__module__");
+        Owned name = module ? get_attr_named(type, "__name__") : Owned();
+        if (name) {
+            return "<unprintable " + format_with(module.get(), PyObject_Str, depth + 1) + "." +
+                   format_with(name.get(), PyObject_Str, depth + 1) + " object>";
+        }
         (void)PyErr::take();  // the lookup's own error is not reported
-        return "<unprintable object>";
     }
-    return "<unprintable " + str_to_utf8_lossy(module_text.get()) + "." +
-           str_to_utf8_lossy(name_text.get()) + " object>";
+    return "<unprintable object>";
 }
 
 }  // namespace
@@ -88,40 +98,66 @@ std::string utf8_lossy(std::string_view bytes) {
     return out;
 }
 
-std::string str_to_utf8_lossy(PyObject* str) {
+std::optional<std::string> try_str_to_utf8_lossy(PyObject* str) {
     Owned bytes = Owned::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
     if (!bytes) {
-        PyErr::panic_after_error();
+        return std::nullopt;
     }
     const char* data = PyBytes_AsString(bytes.get());
     const Py_ssize_t size = PyBytes_Size(bytes.get());
     if (data == nullptr || size < 0) {
-        PyErr::panic_after_error();
+        return std::nullopt;
     }
     return utf8_lossy(std::string_view(data, static_cast<std::size_t>(size)));
 }
 
-std::string python_format(PyObject* obj) { return format_with(obj, PyObject_Str); }
+std::string str_to_utf8_lossy(PyObject* str) {
+    std::optional<std::string> text = try_str_to_utf8_lossy(str);
+    if (!text) {
+        PyErr::panic_after_error();
+    }
+    return std::move(*text);
+}
 
-std::string python_debug(PyObject* obj) { return format_with(obj, PyObject_Repr); }
+std::string python_format(PyObject* obj) { return format_with(obj, PyObject_Str, 0); }
+
+std::string python_debug(PyObject* obj) { return format_with(obj, PyObject_Repr, 0); }
+
+Owned try_new_str(std::string_view text) {
+    return Owned::steal(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
 
 Owned new_str(std::string_view text) {
-    Owned str = Owned::steal(
-        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    Owned str = try_new_str(text);
     if (!str) {
         PyErr::panic_after_error();
     }
     return str;
 }
 
-Owned new_interned_str(std::string_view text) {
-    PyObject* str = new_str(text).into_raw();
-    PyUnicode_InternInPlace(&str);
+Owned try_new_interned_str(std::string_view text) {
+    PyObject* str = try_new_str(text).into_raw();
+    if (str != nullptr) {
+        PyUnicode_InternInPlace(&str);
+    }
     return Owned::steal(str);
 }
 
+Owned new_interned_str(std::string_view text) {
+    Owned str = try_new_interned_str(text);
+    if (!str) {
+        PyErr::panic_after_error();
+    }
+    return str;
+}
+
 Owned get_attr_named(PyObject* obj, std::string_view name) {
-    return Owned::steal(PyObject_GetAttr(obj, new_str(name).get()));
+    Owned key = try_new_str(name);
+    if (!key) {
+        return key;
+    }
+    return Owned::steal(calling_python([&] { return PyObject_GetAttr(obj, key.get()); }));
 }
 
 std::string type_qualname(PyObject* type) {

@@ -1,6 +1,7 @@
 // Interpreter objects as text, for messages.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -13,24 +14,38 @@ namespace vindral {
 std::string utf8_lossy(std::string_view bytes);
 
 // A str object's text. Lone surrogates, which "surrogatepass" encodes as
-// three invalid bytes each, come out as three U+FFFD each.
+// three invalid bytes each, come out as three U+FFFD each. Empty, with the
+// interpreter's error set, when the text cannot be encoded (memory).
+std::optional<std::string> try_str_to_utf8_lossy(PyObject* str);
+
+// The same, for a str whose encoding cannot fail short of memory exhaustion.
 std::string str_to_utf8_lossy(PyObject* str);
 
 // The text form of an object: its str(), or "<unprintable module.Name
-// object>" when str() raises (the error goes to the unraisable hook).
+// object>" when str() raises (the error goes to the unraisable hook), where
+// module and Name are the text forms of the type's attributes.
 std::string python_format(PyObject* obj);
 
 // The same made with repr(): the object's debug text.
 std::string python_debug(PyObject* obj);
 
-// A new str of UTF-8 text; cannot fail short of memory exhaustion.
+// A new str of UTF-8 text; empty, with the interpreter's MemoryError set,
+// when memory is exhausted.
+Owned try_new_str(std::string_view text);
+
+// The same where that is an internal failure (panic_after_error).
 Owned new_str(std::string_view text);
 
 // The interned str of UTF-8 text, as a new reference. Interned strings are
 // compared by identity; the interpreter interns identifiers in source code.
 Owned new_interned_str(std::string_view text);
 
-// obj.<name>; empty with the interpreter's error set when the lookup fails.
+// The same, empty with the interpreter's MemoryError set when memory is
+// exhausted.
+Owned try_new_interned_str(std::string_view text);
+
+// obj.<name>; empty with the interpreter's error set when the lookup (or
+// making the name) fails.
 Owned get_attr_named(PyObject* obj, std::string_view name);
 
 // The __qualname__ of a type, or "<failed to extract type name>".

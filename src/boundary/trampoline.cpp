@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "boundary/panic.hpp"
 
@@ -12,8 +13,10 @@ namespace {
 // Reports a failure that must not return to the interpreter and ends the
 // process. While the trap is armed (from entry bookkeeping until the outcome
 // has been handed to the interpreter), the trap's own message follows.
-[[noreturn]] void die(const char* message, bool trap_armed) noexcept {
-    std::fprintf(stderr, "vindral: internal failure: %s\n", message);
+[[noreturn]] void die(std::string_view message, bool trap_armed) noexcept {
+    std::fputs("vindral: internal failure: ", stderr);
+    std::fwrite(message.data(), 1, message.size(), stderr);
+    std::fputc('\n', stderr);
     if (trap_armed) {
         std::fputs("uncaught panic at ffi boundary\n", stderr);
     }
@@ -30,7 +33,7 @@ void abort_at_ffi_boundary(std::exception_ptr failure) noexcept {
     } catch (...) {
         message = "(the failure's message could not be read)";
     }
-    die(message.c_str(), true);
+    die(message, true);
 }
 
 void prohibited_entry(std::int64_t gil_count) noexcept {
@@ -46,20 +49,34 @@ void negative_count_on_exit() noexcept {
         false);
 }
 
-PyObject* raise_returned_error(PyErr&& error) noexcept {
+namespace {
+
+// A failure while raising is fatal; a foreign unwind passes on.
+[[noreturn]] void raising_failed() {
+    std::exception_ptr failure = std::current_exception();
+    if (!failure) {
+        GIL_COUNT = 0;
+        throw;
+    }
+    abort_at_ffi_boundary(std::move(failure));
+}
+
+}  // namespace
+
+PyObject* raise_returned_error(PyErr&& error) {
     try {
         std::move(error).restore();
     } catch (...) {
-        abort_at_ffi_boundary(std::current_exception());
+        raising_failed();
     }
     return nullptr;
 }
 
-PyObject* raise_caught_failure(std::exception_ptr failure) noexcept {
+PyObject* raise_caught_failure(std::exception_ptr failure) {
     try {
-        from_panic_payload(failure).restore();
+        from_panic_payload(std::move(failure)).restore();
     } catch (...) {
-        abort_at_ffi_boundary(std::current_exception());
+        raising_failed();
     }
     return nullptr;
 }

@@ -5,6 +5,11 @@
 // indicator set. Errors that the body returns are raised; internal failures
 // that it throws become PanicException. A failure in the guard's own
 // bookkeeping cannot be reported safely and aborts the process.
+//
+// One thing passes through untouched: a foreign unwind, such as the forced
+// unwind that ends a thread asking for the interpreter while it finalises.
+// It is no failure of ours, and the thread never returns to the interpreter.
+// Entries are therefore not noexcept, which would turn it into a terminate.
 #pragma once
 
 #include <exception>
@@ -23,13 +28,14 @@ namespace guard_detail {
 [[noreturn, gnu::cold]] void negative_count_on_exit() noexcept;
 [[noreturn, gnu::cold]] void abort_at_ffi_boundary(std::exception_ptr failure) noexcept;
 
-// Raise an error the body returned, or a failure it threw; give null.
-[[gnu::cold]] PyObject* raise_returned_error(PyErr&& error) noexcept;
-[[gnu::cold]] PyObject* raise_caught_failure(std::exception_ptr failure) noexcept;
+// Raise an error the body returned, or a failure it threw; give null. A
+// foreign unwind from Python code run while raising passes on.
+[[gnu::cold]] PyObject* raise_returned_error(PyErr&& error);
+[[gnu::cold]] PyObject* raise_caught_failure(std::exception_ptr failure);
 
 // Both take this thread's count by reference: the address of a thread-local
 // cannot change during a call, so the guard looks it up only once.
-inline void enter(std::int64_t& gil_count) noexcept {
+inline void enter(std::int64_t& gil_count) {
     const std::int64_t count = gil_count;
     if (count < 0) [[unlikely]] {
         prohibited_entry(count);
@@ -51,7 +57,7 @@ inline void leave(std::int64_t& gil_count) noexcept {
 // Runs `body`, which returns PyResult<Owned>, as an entry from the
 // interpreter.
 template <class Body>
-inline PyObject* trampoline(Body&& body) noexcept {
+inline PyObject* trampoline(Body&& body) {
     std::int64_t& gil_count = GIL_COUNT;
     guard_detail::enter(gil_count);
     PyObject* result;
@@ -65,20 +71,27 @@ inline PyObject* trampoline(Body&& body) noexcept {
             result = guard_detail::raise_returned_error(std::move(outcome).error());
         }
     } catch (...) {
-        result = guard_detail::raise_caught_failure(std::current_exception());
+        // Only C++ exceptions can be held in an exception_ptr: anything else
+        // is a foreign unwind, and this thread has lost the interpreter.
+        std::exception_ptr failure = std::current_exception();
+        if (!failure) [[unlikely]] {
+            gil_count = 0;
+            throw;
+        }
+        result = guard_detail::raise_caught_failure(std::move(failure));
     }
     guard_detail::leave(gil_count);
     return result;
 }
 
 // The guard for a module's initialisation function.
-inline PyObject* module_init(PyResult<Owned> (*body)()) noexcept { return trampoline(body); }
+inline PyObject* module_init(PyResult<Owned> (*body)()) { return trampoline(body); }
 
 // The guard for a function with flags METH_VARARGS | METH_KEYWORDS; `body`
 // takes the argument tuple and the keyword dictionary (or null).
 template <class Body>
 inline PyObject* cfunction_with_keywords(PyObject* /*self*/, PyObject* args, PyObject* kwargs,
-                                         Body&& body) noexcept {
+                                         Body&& body) {
     return trampoline([&] { return body(args, kwargs); });
 }
 

@@ -15,7 +15,7 @@ namespace {
 long body_runs = 0;
 
 // attempts(): how many times the module body has run.
-PyObject* attempts(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* attempts(PyObject* self, PyObject* args, PyObject* kwargs) {
     return cfunction_with_keywords(self, args, kwargs, [](PyObject*, PyObject*) -> PyResult<Owned> {
         Owned count = Owned::steal(PyLong_FromLong(body_runs));
         if (!count) {

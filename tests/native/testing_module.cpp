@@ -8,6 +8,10 @@
 #include <thread>
 #include <tuple>
 
+#if defined(__unix__) || defined(__APPLE__)
+#include <pthread.h>
+#endif
+
 #include "boundary/gil_state.hpp"
 #include "boundary/host.hpp"
 #include "boundary/internal_failure.hpp"
@@ -217,7 +221,7 @@ std::array<PyObject*, 4> c_k_v1_v2_names{};
 
 template <std::size_t N, class Compute>
 PyObject* bare_call(PyObject* args, PyObject* kwargs, const std::array<PyObject*, N>& names,
-                    Compute compute) noexcept {
+                    Compute compute) {
     std::array<PyObject*, N> items{};
     const Py_ssize_t given = PyTuple_Size(args);
     for (Py_ssize_t i = 0; i < given && i < static_cast<Py_ssize_t>(N); ++i) {
@@ -244,15 +248,15 @@ PyObject* bare_call(PyObject* args, PyObject* kwargs, const std::array<PyObject*
     return PyFloat_FromDouble(std::apply(compute, x));
 }
 
-PyObject* bare_v_k_2_c(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* bare_v_k_2_c(PyObject*, PyObject* args, PyObject* kwargs) {
     return bare_call(args, kwargs, v_k_names, weibull::v_k_2_c);
 }
 
-PyObject* bare_c_k_2_v(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* bare_c_k_2_v(PyObject*, PyObject* args, PyObject* kwargs) {
     return bare_call(args, kwargs, c_k_names, weibull::c_k_2_v);
 }
 
-PyObject* bare_wbl_cdf(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* bare_wbl_cdf(PyObject*, PyObject* args, PyObject* kwargs) {
     return bare_call(args, kwargs, c_k_v1_v2_names, weibull::wbl_cdf);
 }
 
@@ -264,13 +268,13 @@ void intern_names(std::array<PyObject*, N>& slots, const std::array<const char*,
 }
 
 template <PyResult<Owned> (*Body)(PyObject*, PyObject*)>
-PyObject* guarded(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* guarded(PyObject* self, PyObject* args, PyObject* kwargs) {
     return cfunction_with_keywords(self, args, kwargs, Body);
 }
 
 // set_gil_count(n): unguarded on purpose; sets this thread's count so that
 // the next guarded entry on the thread finds it.
-PyObject* set_gil_count(PyObject*, PyObject* args, PyObject*) noexcept {
+PyObject* set_gil_count(PyObject*, PyObject* args, PyObject*) {
     const long long value = PyLong_AsLongLong(PyTuple_GetItem(args, 0));
     if (value == -1 && PyErr_Occurred() != nullptr) {
         return nullptr;
@@ -280,9 +284,24 @@ PyObject* set_gil_count(PyObject*, PyObject* args, PyObject*) noexcept {
     return Py_None;
 }
 
+// end_thread(): unguarded on purpose; ends the calling thread the way the
+// interpreter ends one that asks for the interpreter back while it finalises:
+// without the interpreter, by a forced unwind through every frame on the
+// thread's stack (pthread_exit). Called from Python code that a module
+// function runs, it shows what that unwind meets on its way.
+PyObject* end_thread(PyObject*, PyObject*, PyObject*) {
+#if defined(__unix__) || defined(__APPLE__)
+    (void)PyEval_SaveThread();
+    pthread_exit(nullptr);
+#else
+    PyErr_SetString(PyExc_NotImplementedError, "end_thread() needs POSIX threads");
+    return nullptr;
+#endif
+}
+
 constexpr int varargs_and_keywords = METH_VARARGS | METH_KEYWORDS;
 
-constexpr std::array<MethodDefRecord, 18> FUNCTIONS = {{
+constexpr std::array<MethodDefRecord, 19> FUNCTIONS = {{
     {nul_terminated("fail"), guarded<fail>, varargs_and_keywords, nul_terminated("")},
     {nul_terminated("fail_without_message"), guarded<fail_without_message>, varargs_and_keywords,
      nul_terminated("")},
@@ -306,6 +325,7 @@ constexpr std::array<MethodDefRecord, 18> FUNCTIONS = {{
     {nul_terminated("raise_unraisable_error"), guarded<raise_unraisable_error>,
      varargs_and_keywords, nul_terminated("")},
     {nul_terminated("set_gil_count"), set_gil_count, varargs_and_keywords, nul_terminated("")},
+    {nul_terminated("end_thread"), end_thread, varargs_and_keywords, nul_terminated("")},
     {nul_terminated("bare_v_k_2_c"), bare_v_k_2_c, varargs_and_keywords,
      nul_terminated("bare_v_k_2_c(v, k)\n--\n\n")},
     {nul_terminated("bare_c_k_2_v"), bare_c_k_2_v, varargs_and_keywords,
