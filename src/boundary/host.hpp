@@ -51,6 +51,9 @@ inline bool is_exception_instance(PyObject* obj) noexcept {
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#elif defined(_MSC_VER)
+#pragma warning(push)
+#pragma warning(disable : 4996)
 #endif
 inline void err_fetch(PyObject** type, PyObject** value, PyObject** traceback) noexcept {
     PyErr_Fetch(type, value, traceback);
@@ -63,6 +66,8 @@ inline void err_normalize(PyObject** type, PyObject** value, PyObject** tracebac
 }
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
+#elif defined(_MSC_VER)
+#pragma warning(pop)
 #endif
 
 }  // namespace vindral::host
