@@ -27,7 +27,7 @@ void push_parameter_list(std::string& message, std::span<const std::string_view>
 void FunctionDescription::assertion_failed(const char* message) { internal_failure(message); }
 
 void FunctionDescription::tuple_get_failed() {
-    internal_failure("tuple.get failed: " + PyErr::fetch().debug());
+    internal_failure(concat({"tuple.get failed: ", PyErr::fetch().debug()}));
 }
 
 PyResult<void> FunctionDescription::handle_kwargs(PyObject* kwargs,
@@ -173,11 +173,11 @@ PyErr FunctionDescription::too_many_positional_arguments(std::size_t num_given) 
     if (required_positional_parameters == num_positional) {
         message += std::to_string(num_positional);
     } else {
-        message += "from " + std::to_string(required_positional_parameters) + " to " +
-                   std::to_string(num_positional);
+        message += concat({"from ", std::to_string(required_positional_parameters), " to ",
+                           std::to_string(num_positional)});
     }
-    message += " positional arguments but " + std::to_string(num_given) +
-               (num_given == 1 ? " was" : " were") + " given";
+    message += concat({" positional arguments but ", std::to_string(num_given),
+                       num_given == 1 ? " was" : " were", " given"});
     return PyErr::new_<TypeError>(std::move(message));
 }
 
@@ -246,8 +246,8 @@ PyErr argument_extraction_error(std::string_view arg_name, PyErr error) {
     if (error.get_type_bound() != PyExc_TypeError) {
         return error;
     }
-    PyErr rewritten = PyErr::new_<TypeError>("argument '" + std::string(arg_name) +
-                                             "': " + python_format(error.value_bound()));
+    PyErr rewritten = PyErr::new_<TypeError>(
+        concat({"argument '", arg_name, "': ", python_format(error.value_bound())}));
     // Setting a cause, even none, hides the exception that was being handled
     // (__suppress_context__): only a real cause is carried over.
     if (std::optional<PyErr> cause = error.cause()) {

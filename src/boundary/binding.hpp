@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "boundary/compiler.hpp"
 #include "boundary/host.hpp"
 #include "boundary/internal_failure.hpp"
 #include "boundary/pyerr.hpp"
@@ -141,21 +142,21 @@ private:
     std::optional<std::size_t> find_keyword_parameter_in_keyword_only(std::string_view name) const;
     std::optional<std::size_t> find_keyword_parameter_in_positional(std::string_view name) const;
 
-    [[noreturn, gnu::cold]] static void assertion_failed(const char* message);
-    [[noreturn, gnu::cold]] static void tuple_get_failed();
+    [[noreturn]] VINDRAL_COLD static void assertion_failed(const char* message);
+    [[noreturn]] VINDRAL_COLD static void tuple_get_failed();
 
     // Message builders; all on failure paths only.
-    [[gnu::cold]] PyErr too_many_positional_arguments(std::size_t num_given) const;
-    [[gnu::cold]] PyErr multiple_values_for_argument(std::string_view name) const;
-    [[gnu::cold]] PyErr unexpected_keyword_argument(PyObject* key) const;
-    [[gnu::cold]] PyErr positional_only_keyword_arguments(
-        const std::vector<std::string_view>& names) const;
-    [[gnu::cold]] PyErr missing_required_positional_arguments(
-        std::span<PyObject* const> output) const;
-    [[gnu::cold]] PyErr missing_required_keyword_arguments(
-        std::span<PyObject* const> keyword_outputs) const;
-    [[gnu::cold]] PyErr missing_required_arguments(
-        std::string_view kind, const std::vector<std::string_view>& names) const;
+    VINDRAL_COLD PyErr too_many_positional_arguments(std::size_t num_given) const;
+    VINDRAL_COLD PyErr multiple_values_for_argument(std::string_view name) const;
+    VINDRAL_COLD PyErr unexpected_keyword_argument(PyObject* key) const;
+    VINDRAL_COLD PyErr
+    positional_only_keyword_arguments(const std::vector<std::string_view>& names) const;
+    VINDRAL_COLD PyErr
+    missing_required_positional_arguments(std::span<PyObject* const> output) const;
+    VINDRAL_COLD PyErr
+    missing_required_keyword_arguments(std::span<PyObject* const> keyword_outputs) const;
+    VINDRAL_COLD PyErr missing_required_arguments(std::string_view kind,
+                                                  const std::vector<std::string_view>& names) const;
 };
 
 // The object in a required parameter's slot; an empty slot is impossible
@@ -172,11 +173,11 @@ inline PyObject* unwrap_required_argument(PyObject* slot) {
 // Rewrites a conversion error for parameter `arg_name`: an exact TypeError
 // gets the parameter's name in front and keeps its cause; any other error
 // passes unchanged.
-[[gnu::cold]] PyErr argument_extraction_error(std::string_view arg_name, PyErr error);
+VINDRAL_COLD PyErr argument_extraction_error(std::string_view arg_name, PyErr error);
 
 // The failure half of `extract_argument`: -1.0 came back, which is a valid
 // value unless an error is pending.
-[[gnu::cold]] PyResult<double> extract_argument_minus_one(std::string_view arg_name);
+VINDRAL_COLD PyResult<double> extract_argument_minus_one(std::string_view arg_name);
 
 // Converts an argument to a double with PyFloat_AsDouble. Unlike float(), it
 // reads the stored value of a float or float subclass without calling an
@@ -216,7 +217,7 @@ inline bool all_exact_floats(const std::array<PyObject*, N>& objects) noexcept {
 // Converts every bound argument in parameter order, the first failure ending
 // it, and calls `compute` with the doubles.
 template <const FunctionDescription& Description, class Compute, std::size_t... I>
-[[gnu::always_inline]] inline PyResult<Owned> convert_and_compute(
+VINDRAL_ALWAYS_INLINE PyResult<Owned> convert_and_compute(
     const std::array<PyObject*, sizeof...(I)>& slots, Compute compute, std::index_sequence<I...>) {
     std::array<double, sizeof...(I)> values;
     std::optional<PyErr> failure;
@@ -245,8 +246,8 @@ template <const FunctionDescription& Description, class Compute, std::size_t... 
 // float of `compute` applied to them. The record is a template argument so
 // that everything read from it is a constant in the generated code.
 template <const FunctionDescription& Description, class Compute>
-[[gnu::always_inline]] inline PyResult<Owned> bind_and_compute(PyObject* args, PyObject* kwargs,
-                                                               Compute compute) {
+VINDRAL_ALWAYS_INLINE PyResult<Owned> bind_and_compute(PyObject* args, PyObject* kwargs,
+                                                       Compute compute) {
     constexpr std::size_t N =
         Description.positional_parameter_names.size() + Description.keyword_only_parameters.size();
     constexpr auto indices = std::make_index_sequence<N>();

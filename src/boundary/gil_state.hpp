@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "boundary/compiler.hpp"
 #include "boundary/host.hpp"
 
 namespace vindral {
@@ -58,7 +59,7 @@ inline void release_reference(PyObject* obj) noexcept {
 // the pool instead of being released without the interpreter. Nothing else
 // can leave an interpreter call as an exception.
 template <class Call>
-[[gnu::always_inline]] inline auto calling_python(Call&& call) -> decltype(call()) {
+VINDRAL_ALWAYS_INLINE auto calling_python(Call&& call) -> decltype(call()) {
     try {
         return call();
     } catch (...) {

@@ -8,6 +8,8 @@
 #include <string>
 #include <utility>
 
+#include "boundary/compiler.hpp"
+
 namespace vindral {
 
 class InternalFailure : public std::exception {
@@ -24,6 +26,6 @@ private:
 
 // Kept out of line and cold so that the checks guarding it cost a compare and
 // a never-taken branch on the paths that succeed.
-[[noreturn, gnu::cold, gnu::noinline]] void internal_failure(const std::string& message);
+[[noreturn]] VINDRAL_COLD VINDRAL_NOINLINE void internal_failure(const std::string& message);
 
 }  // namespace vindral

@@ -164,7 +164,8 @@ PyResult<void> add(PyObject* module, Owned name, Owned value) {
             return std::move(all).error();
         }
         if (PyList_Append(all.value().get(), name.get()) == -1) {
-            internal_failure("could not append __name__ to __all__: " + PyErr::fetch().debug());
+            internal_failure(
+                concat({"could not append __name__ to __all__: ", PyErr::fetch().debug()}));
         }
     }
     return PyErr::error_on_minusone(PyObject_SetAttr(module, name.get(), value.get()));

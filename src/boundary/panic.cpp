@@ -4,6 +4,7 @@
 
 #include "boundary/internal_failure.hpp"
 #include "boundary/interpreter_lifetime.hpp"
+#include "boundary/text.hpp"
 
 namespace vindral {
 namespace {
@@ -39,7 +40,7 @@ Owned PanicException::type_object() {
             std::move(error).restore();
             return Owned();
         }
-        internal_failure("Failed to initialize new exception type.: " + error.debug());
+        internal_failure(concat({"Failed to initialize new exception type.: ", error.debug()}));
     }
     // Creating a class runs interpreter code, which may let another thread
     // create it too; the first one stored wins.
@@ -49,9 +50,9 @@ Owned PanicException::type_object() {
     return interpreter_lifetime::keep(TYPE_OBJECT, std::move(created).value());
 }
 
-std::string panic_payload_message(std::exception_ptr payload) {
+std::string current_panic_message() {
     try {
-        std::rethrow_exception(payload);
+        throw;
     } catch (const InternalFailure& failure) {
         return failure.message();
     } catch (const std::exception& failure) {
@@ -65,10 +66,6 @@ std::string panic_payload_message(std::exception_ptr payload) {
     } catch (...) {
         return std::string(message_of_unknown_payload);
     }
-}
-
-PyErr from_panic_payload(std::exception_ptr payload) {
-    return PyErr::new_<PanicException>(panic_payload_message(payload));
 }
 
 }  // namespace vindral

@@ -1,7 +1,6 @@
 // The PanicException class and the way internal failures become one.
 #pragma once
 
-#include <exception>
 #include <string>
 
 #include "boundary/host.hpp"
@@ -12,11 +11,8 @@ namespace vindral {
 // The class if it has been created, else null. Never creates it.
 PyObject* panic_exception_type_if_created() noexcept;
 
-// The message that a thrown value carries, or a fixed text for values
-// that carry none.
-std::string panic_payload_message(std::exception_ptr payload);
-
-// A lazy PanicException for a caught internal failure.
-PyErr from_panic_payload(std::exception_ptr payload);
+// Inside a handler: the message that the value being handled carries, or a
+// fixed text for values that carry none.
+std::string current_panic_message();
 
 }  // namespace vindral

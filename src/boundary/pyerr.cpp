@@ -55,7 +55,7 @@ std::optional<std::string> interior_nul(std::string_view text) {
     if (at == std::string_view::npos) {
         return std::nullopt;
     }
-    return "nul byte found in provided data at position: " + std::to_string(at);
+    return concat({"nul byte found in provided data at position: ", std::to_string(at)});
 }
 
 }  // namespace
@@ -314,10 +314,10 @@ std::string PyErr::debug() {
     Normalized& parts = normalized();
     std::string traceback = "None";
     if (parts.ptraceback) {
-        traceback = "Some(" + python_debug(parts.ptraceback.get()) + ")";
+        traceback = concat({"Some(", python_debug(parts.ptraceback.get()), ")"});
     }
-    return "PyErr { type: " + python_debug(parts.ptype.get()) +
-           ", value: " + python_debug(parts.pvalue.get()) + ", traceback: " + traceback + " }";
+    return concat({"PyErr { type: ", python_debug(parts.ptype.get()), ", value: ",
+                   python_debug(parts.pvalue.get()), ", traceback: ", traceback, " }"});
 }
 
 }  // namespace vindral

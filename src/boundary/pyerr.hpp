@@ -9,6 +9,7 @@
 #include <utility>
 #include <variant>
 
+#include "boundary/compiler.hpp"
 #include "boundary/host.hpp"
 #include "boundary/owned.hpp"
 
@@ -71,7 +72,7 @@ public:
 
     // For an interpreter call that cannot fail by contract but did: prints
     // the pending error and throws an internal failure.
-    [[noreturn, gnu::cold]] static void panic_after_error();
+    [[noreturn]] VINDRAL_COLD static void panic_after_error();
 
     // Creates a new exception class. The docstring, base and dictionary may
     // be null. Texts with an interior NUL are an internal failure.

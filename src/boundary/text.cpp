@@ -49,8 +49,8 @@ std::string format_with(PyObject* obj, PyObject* (*to_text)(PyObject*), int dept
         Owned module = get_attr_named(type, "__module__");
         Owned name = module ? get_attr_named(type, "__name__") : Owned();
         if (name) {
-            return "<unprintable " + format_with(module.get(), PyObject_Str, depth + 1) + "." +
-                   format_with(name.get(), PyObject_Str, depth + 1) + " object>";
+            return concat({"<unprintable ", format_with(module.get(), PyObject_Str, depth + 1), ".",
+                           format_with(name.get(), PyObject_Str, depth + 1), " object>"});
         }
         (void)PyErr::take();  // the lookup's own error is not reported
     }
@@ -58,6 +58,19 @@ std::string format_with(PyObject* obj, PyObject* (*to_text)(PyObject*), int dept
 }
 
 }  // namespace
+
+std::string concat(std::initializer_list<std::string_view> parts) {
+    std::size_t size = 0;
+    for (std::string_view part : parts) {
+        size += part.size();
+    }
+    std::string joined;
+    joined.reserve(size);
+    for (std::string_view part : parts) {
+        joined.append(part);
+    }
+    return joined;
+}
 
 std::string utf8_lossy(std::string_view bytes) {
     std::string out;
@@ -89,7 +102,7 @@ std::string utf8_lossy(std::string_view bytes) {
             ++end;
         }
         if (complete) {
-            out.append(bytes.substr(i, end - i));
+            out.append(bytes.data() + i, end - i);
         } else {
             out.append(replacement_character);
         }

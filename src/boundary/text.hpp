@@ -1,6 +1,7 @@
 // Interpreter objects as text, for messages.
 #pragma once
 
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -9,6 +10,11 @@
 #include "boundary/owned.hpp"
 
 namespace vindral {
+
+// The texts joined. Messages are built with it rather than with
+// "literal" + std::string, whose insertion at the front calls into a newer
+// C++ library than the oldest Linux systems that the wheels serve.
+std::string concat(std::initializer_list<std::string_view> parts);
 
 // Decodes UTF-8, replacing each maximal invalid subsequence with U+FFFD.
 std::string utf8_lossy(std::string_view bytes);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -26,10 +27,10 @@ namespace {
 
 }  // namespace
 
-void abort_at_ffi_boundary(std::exception_ptr failure) noexcept {
+void abort_at_ffi_boundary() noexcept {
     std::string message;
     try {
-        message = panic_payload_message(failure);
+        message = current_panic_message();
     } catch (...) {
         message = "(the failure's message could not be read)";
     }
@@ -51,33 +52,34 @@ void negative_count_on_exit() noexcept {
 
 namespace {
 
-// A failure while raising is fatal; a foreign unwind passes on.
-[[noreturn]] void raising_failed() {
-    std::exception_ptr failure = std::current_exception();
-    if (!failure) {
+// Raising is a step of the guard: a failure there is fatal, while the forced
+// unwind of a thread being ended passes on.
+VINDRAL_CATCHES_FORCED_UNWIND void raise(PyErr error) {
+    try {
+        std::move(error).restore();
+    }
+#if defined(__GLIBCXX__)
+    catch (abi::__forced_unwind&) {
         GIL_COUNT = 0;
         throw;
     }
-    abort_at_ffi_boundary(std::move(failure));
+#endif
+    catch (...) {
+        abort_at_ffi_boundary();
+    }
 }
 
 }  // namespace
 
 PyObject* raise_returned_error(PyErr&& error) {
-    try {
-        std::move(error).restore();
-    } catch (...) {
-        raising_failed();
-    }
+    raise(std::move(error));
     return nullptr;
 }
 
-PyObject* raise_caught_failure(std::exception_ptr failure) {
-    try {
-        from_panic_payload(std::move(failure)).restore();
-    } catch (...) {
-        raising_failed();
-    }
+std::string* take_failure_message() noexcept { return new std::string(current_panic_message()); }
+
+PyObject* raise_failure(std::string* message) {
+    raise(PyErr::new_<PanicException>(std::move(*std::unique_ptr<std::string>(message))));
     return nullptr;
 }
 

@@ -6,15 +6,22 @@
 // that it throws become PanicException. A failure in the guard's own
 // bookkeeping cannot be reported safely and aborts the process.
 //
-// One thing passes through untouched: a foreign unwind, such as the forced
-// unwind that ends a thread asking for the interpreter while it finalises.
-// It is no failure of ours, and the thread never returns to the interpreter.
-// Entries are therefore not noexcept, which would turn it into a terminate.
+// One thing passes through untouched: the forced unwind that ends a thread
+// asking for the interpreter while it finalises (pthread_exit). It is no
+// failure of ours, and the thread never returns to the interpreter. Entries
+// are therefore not noexcept, which would turn it into a terminate, and no
+// Python code runs while a handler holds an exception: the C++ runtime
+// cannot take a forced unwind into a second handler.
 #pragma once
 
 #include <exception>
+#include <string>
 #include <utility>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>  // abi::__forced_unwind
+#endif
 
+#include "boundary/compiler.hpp"
 #include "boundary/gil_state.hpp"
 #include "boundary/host.hpp"
 #include "boundary/pyerr.hpp"
@@ -24,14 +31,18 @@ namespace guard_detail {
 
 // Refusals to enter, and the abort that follows any failure of the guard's
 // own steps; all cold and out of line.
-[[noreturn, gnu::cold]] void prohibited_entry(std::int64_t gil_count) noexcept;
-[[noreturn, gnu::cold]] void negative_count_on_exit() noexcept;
-[[noreturn, gnu::cold]] void abort_at_ffi_boundary(std::exception_ptr failure) noexcept;
+[[noreturn]] VINDRAL_COLD void prohibited_entry(std::int64_t gil_count) noexcept;
+[[noreturn]] VINDRAL_COLD void negative_count_on_exit() noexcept;
+// Inside a handler: reports the exception being handled and aborts.
+[[noreturn]] VINDRAL_COLD void abort_at_ffi_boundary() noexcept;
 
-// Raise an error the body returned, or a failure it threw; give null. A
-// foreign unwind from Python code run while raising passes on.
-[[gnu::cold]] PyObject* raise_returned_error(PyErr&& error);
-[[gnu::cold]] PyObject* raise_caught_failure(std::exception_ptr failure);
+// Raises an error the body returned; gives null.
+VINDRAL_COLD PyObject* raise_returned_error(PyErr&& error);
+
+// Inside a handler: the message of the failure being handled, on the heap.
+VINDRAL_COLD std::string* take_failure_message() noexcept;
+// Outside any handler: raises that message as PanicException; gives null.
+VINDRAL_COLD PyObject* raise_failure(std::string* message);
 
 // Both take this thread's count by reference: the address of a thread-local
 // cannot change during a call, so the guard looks it up only once.
@@ -57,28 +68,32 @@ inline void leave(std::int64_t& gil_count) noexcept {
 // Runs `body`, which returns PyResult<Owned>, as an entry from the
 // interpreter.
 template <class Body>
-inline PyObject* trampoline(Body&& body) {
+VINDRAL_CATCHES_FORCED_UNWIND inline PyObject* trampoline(Body&& body) {
     std::int64_t& gil_count = GIL_COUNT;
     guard_detail::enter(gil_count);
-    PyObject* result;
+    PyObject* result = nullptr;
+    std::string* failure = nullptr;
     try {
         PyResult<Owned> outcome = body();
         if (outcome.is_ok()) [[likely]] {
             result = std::move(outcome).value().into_raw();
         } else {
-            // noexcept: a failure while raising aborts instead of landing in
-            // the handler below, which is only for failures of the body.
+            // A failure while raising aborts inside; it never lands in the
+            // handler below, which is only for failures of the body.
             result = guard_detail::raise_returned_error(std::move(outcome).error());
         }
-    } catch (...) {
-        // Only C++ exceptions can be held in an exception_ptr: anything else
-        // is a foreign unwind, and this thread has lost the interpreter.
-        std::exception_ptr failure = std::current_exception();
-        if (!failure) [[unlikely]] {
-            gil_count = 0;
-            throw;
-        }
-        result = guard_detail::raise_caught_failure(std::move(failure));
+    }
+#if defined(__GLIBCXX__)
+    catch (abi::__forced_unwind&) {
+        gil_count = 0;  // this thread has lost the interpreter
+        throw;
+    }
+#endif
+    catch (...) {
+        failure = guard_detail::take_failure_message();
+    }
+    if (failure != nullptr) [[unlikely]] {
+        result = guard_detail::raise_failure(failure);
     }
     guard_detail::leave(gil_count);
     return result;

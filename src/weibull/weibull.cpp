@@ -7,6 +7,18 @@
 #include <array>
 #include <cmath>
 
+// On Linux, bind pow and exp to their oldest versions, which every glibc from
+// 2.17 on has, so that the module loads on the oldest systems the wheels
+// serve. Since glibc 2.28 both versions compute with the same code; the old
+// ones only also report errors through errno, which nothing here reads.
+#if defined(__GLIBC__) && defined(__x86_64__)
+__asm__(".symver pow,pow@GLIBC_2.2.5");
+__asm__(".symver exp,exp@GLIBC_2.2.5");
+#elif defined(__GLIBC__) && defined(__aarch64__)
+__asm__(".symver pow,pow@GLIBC_2.17");
+__asm__(".symver exp,exp@GLIBC_2.17");
+#endif
+
 namespace vindral::weibull {
 namespace {
 
