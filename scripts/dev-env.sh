@@ -34,3 +34,12 @@ cmake_build() {
 build_test_modules() {
   cmake_build "$root/build/test-modules" -DVINDRAL_BUILD_TEST_MODULE=ON
 }
+
+# A Clang C++ compiler: the newest on the PATH, else Debian's.
+find_clang() {
+  local candidate
+  for candidate in clang++ clang++-{19,18,17,16,15,14}; do
+    command -v "$candidate" >/dev/null && { command -v "$candidate"; return 0; }
+  done
+  apt-get update -qq && apt-get install -y -qq clang >/dev/null && command -v clang++
+}

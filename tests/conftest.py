@@ -1,6 +1,7 @@
 import ctypes
 import os
 import pathlib
+import platform
 import subprocess
 import sys
 import textwrap
@@ -19,6 +20,18 @@ sys.path.insert(0, str(TEST_MODULES))
 # scripts/test fuzzes with the full budget on one interpreter and with a
 # share of it on the others and under the sanitizers.
 FUZZ_SCALE = float(os.environ.get("VINDRAL_FUZZ_SCALE", "1"))
+
+# Checks that only mean something on some platforms, with the reason why.
+posix_abort = pytest.mark.skipif(
+    sys.platform == "win32", reason="an abort is a SIGABRT only on POSIX systems"
+)
+elf_only = pytest.mark.skipif(
+    not sys.platform.startswith("linux"), reason="reads the ELF shared object of Linux builds"
+)
+glibc_only = pytest.mark.skipif(
+    platform.libc_ver()[0] != "glibc",
+    reason="fixed to the last bit by the GNU C library's pow, exp and sin",
+)
 
 
 def fuzz_examples(full_budget):

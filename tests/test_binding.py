@@ -1,5 +1,6 @@
 """Binding positional and keyword arguments, and converting them to doubles."""
 
+import math
 import sys
 
 import pytest
@@ -247,8 +248,11 @@ class TestConversion:
             def __float__(self):
                 return "eight"
 
-        message = raises_type_error(lambda: v_k_2_c(Liar(), 2.0))
-        assert message.startswith("argument 'v': ") and "non-float" in message
+        # The interpreter's own words for it (reworded in 3.15), as math.sqrt,
+        # which converts the same way, gets them.
+        with pytest.raises(TypeError) as native:
+            math.sqrt(Liar())
+        assert raises_type_error(lambda: v_k_2_c(Liar(), 2.0)) == f"argument 'v': {native.value}"
 
     @pytest.mark.usefixtures("quiet_unraisable")
     def test_type_error_whose_text_fails_is_shown_as_unprintable(self):

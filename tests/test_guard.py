@@ -6,7 +6,7 @@ import sys
 import pytest
 
 import vindral
-from conftest import run_python
+from conftest import posix_abort, run_python
 
 RESUME_HEADER = (
     "--- vindral is resuming a panic after fetching a PanicException from Python. ---\n"
@@ -195,6 +195,7 @@ def assert_aborted(result, message, trap=True):
         assert result.stderr.index(message) < result.stderr.index(TRAP)
 
 
+@posix_abort
 @pytest.mark.parametrize(
     "count, message",
     [
@@ -211,6 +212,7 @@ def test_entry_with_prohibited_count_aborts(count, message):
     assert "returned" not in result.stdout
 
 
+@posix_abort
 def test_count_not_positive_on_exit_aborts():
     result = run_python("import _vindral_testing as t\nt.corrupt_gil_count()")
     assert_aborted(
@@ -220,6 +222,7 @@ def test_count_not_positive_on_exit_aborts():
     )
 
 
+@posix_abort
 def test_error_that_cannot_be_raised_aborts():
     result = run_python("import _vindral_testing as t\nt.raise_unraisable_error()")
     assert_aborted(result, "exception type could not be resolved")

@@ -11,7 +11,8 @@ import ctypes.util
 import math
 import struct
 
-_libm = ctypes.CDLL(ctypes.util.find_library("m"))
+# The C library's mathematics: libm, or the universal C runtime on Windows.
+_libm = ctypes.CDLL(ctypes.util.find_library("m") or "ucrtbase")
 for _name, _arity in (("pow", 2), ("exp", 1), ("sin", 1)):
     _fn = getattr(_libm, _name)
     _fn.restype = ctypes.c_double
