@@ -130,9 +130,18 @@ def instructions_per_call(stmt, short=20_000, long=60_000):
     for n in (short, long):
         program = textwrap.dedent(CALLGRIND_PROGRAM.format(stmt=stmt, n=n))
         run = subprocess.run(
-            ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
-             sys.executable, "-c", program],
-            capture_output=True, text=True, env=env, check=True,
+            [
+                "valgrind",
+                "--tool=callgrind",
+                "--callgrind-out-file=/dev/null",
+                sys.executable,
+                "-c",
+                program,
+            ],
+            capture_output=True,
+            text=True,
+            env=env,
+            check=True,
         )
         collected = [line for line in run.stderr.splitlines() if "Collected :" in line]
         totals.append(int(collected[-1].split(":")[-1]))
@@ -142,7 +151,9 @@ def instructions_per_call(stmt, short=20_000, long=60_000):
 def write_table(path, rows, alternative_rows, instructions_measured):
     lines = [
         "| call | vindral ns | floor ns | time ratio (target) |"
-        + (" vindral instr | floor instr | instr ratio (target) |" if instructions_measured else ""),
+        + (
+            " vindral instr | floor instr | instr ratio (target) |" if instructions_measured else ""
+        ),
         "|---|---:|---:|---:|" + ("---:|---:|---:|" if instructions_measured else ""),
     ]
     for row in rows:
@@ -175,10 +186,16 @@ def draw_chart(path, rows, alternative_rows):
     fig, (left, right) = plt.subplots(1, 2, figsize=(13, 5.2), gridspec_kw={"width_ratios": [3, 2]})
     labels = [row["call"] for row in rows]
     ys = range(len(rows))
-    left.barh([y + 0.2 for y in ys], [row["floor_ns"] for row in rows], 0.4, label="bare C floor",
-              color="#9aa5b1")
-    left.barh([y - 0.2 for y in ys], [row["ns"] for row in rows], 0.4, label="vindral",
-              color="#1f6f8b")
+    left.barh(
+        [y + 0.2 for y in ys],
+        [row["floor_ns"] for row in rows],
+        0.4,
+        label="bare C floor",
+        color="#9aa5b1",
+    )
+    left.barh(
+        [y - 0.2 for y in ys], [row["ns"] for row in rows], 0.4, label="vindral", color="#1f6f8b"
+    )
     for y, row in zip(ys, rows):
         left.text(row["ns"], y - 0.2, f" ×{row['ratio']:.2f}", va="center", fontsize=8)
     left.set_yticks(list(ys), labels, fontsize=8)
@@ -211,11 +228,16 @@ def draw_chart(path, rows, alternative_rows):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rounds", type=int, default=15, help="interleaved rounds (15)")
-    parser.add_argument("--sample-seconds", type=float, default=0.02,
-                        help="length of one timed sample (0.02)")
+    parser.add_argument(
+        "--sample-seconds", type=float, default=0.02, help="length of one timed sample (0.02)"
+    )
     parser.add_argument("--no-callgrind", action="store_true", help="skip instruction counts")
-    parser.add_argument("--out", type=pathlib.Path, default=HERE,
-                        help="folder for results.md and call_cost.png (benchmarks/)")
+    parser.add_argument(
+        "--out",
+        type=pathlib.Path,
+        default=HERE,
+        help="folder for results.md and call_cost.png (benchmarks/)",
+    )
     args = parser.parse_args()
 
     extra_alternatives, extra_names = alternatives()
@@ -231,8 +253,11 @@ def main():
     rows = []
     for call, floor, kind in CASES:
         row = {
-            "call": call, "ns": times[call], "floor_ns": times[floor],
-            "ratio": times[call] / times[floor], "target": TIME_TARGET[kind],
+            "call": call,
+            "ns": times[call],
+            "floor_ns": times[floor],
+            "ratio": times[call] / times[floor],
+            "target": TIME_TARGET[kind],
         }
         if measure_instructions:
             row["instr"] = instructions_per_call(call)
@@ -256,7 +281,8 @@ def main():
 
     missed = [row["call"] for row in rows if row["ratio"] > row["target"]]
     missed += [
-        f"{row['call']} (instructions)" for row in rows
+        f"{row['call']} (instructions)"
+        for row in rows
         if measure_instructions and row["instr_ratio"] > INSTRUCTION_TARGET
     ]
     print("targets met" if not missed else "targets missed: " + ", ".join(missed))

@@ -30,13 +30,14 @@ import vindral
 import wind_climate
 from wind_climate import HOURS_PER_YEAR, RATED_POWER_KW, Sector, sector_energy
 
+
 def half_metre_curve(curve=wind_climate.POWER_CURVE):
     """The power curve in half-metre steps, interpolated: finer bins for a grid study."""
     fine = []
     for (speed, power), (next_speed, next_power) in zip(curve, curve[1:]):
         midpoint = (speed + next_speed) / 2
         fine += [(speed, power), (midpoint, (power + next_power) / 2)]
-    return fine + [curve[-1]]
+    return [*fine, curve[-1]]
 
 
 FINE_CURVE = half_metre_curve()
@@ -48,8 +49,10 @@ def site_climate(seed, row, col):
     # Smooth large-scale pattern (a ridge and the coast) plus local noise.
     base = 6.2 + 1.6 * math.sin(row / 23.0) + 1.1 * math.cos(col / 31.0) + rng.gauss(0.0, 0.25)
     prevailing = 225.0 + 40.0 * math.sin((row + col) / 57.0)
-    weights = [1.0 + 2.2 * math.exp(math.cos(math.radians(d - prevailing)) - 1.0)
-               for d in range(0, 360, 30)]
+    weights = [
+        1.0 + 2.2 * math.exp(math.cos(math.radians(d - prevailing)) - 1.0)
+        for d in range(0, 360, 30)
+    ]
     total = sum(weights)
     return [
         Sector(
@@ -76,8 +79,9 @@ def block_energy(seed, rows, cols, scale_of, probability):
 
 
 def blocks(rows, rows_per_block):
-    return [range(start, min(start + rows_per_block, rows))
-            for start in range(0, rows, rows_per_block)]
+    return [
+        range(start, min(start + rows_per_block, rows)) for start in range(0, rows, rows_per_block)
+    ]
 
 
 class Progress:
@@ -126,8 +130,11 @@ def run_dask(tasks, workers, address, progress):
     if address:
         client = Client(address)
     else:
-        client = Client(LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                     dashboard_address=None))
+        client = Client(
+            LocalCluster(
+                n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None
+            )
+        )
     with client:
         futures = [client.submit(block_energy, *task, pure=False) for task in tasks]
         for future in as_completed(futures):
@@ -178,8 +185,10 @@ def main():
     parser.add_argument("--out", type=pathlib.Path, default=pathlib.Path("output"))
     args = parser.parse_args()
 
-    tasks = [(args.seed, block, args.cols, vindral.v_k_2_c, vindral.wbl_cdf)
-             for block in blocks(args.rows, rows_per_block=4)]
+    tasks = [
+        (args.seed, block, args.cols, vindral.v_k_2_c, vindral.wbl_cdf)
+        for block in blocks(args.rows, rows_per_block=4)
+    ]
     progress = Progress(args.rows * args.cols)
     started = time.perf_counter()
     if args.scheduler == "dask":
@@ -194,11 +203,15 @@ def main():
     best = max(results, key=lambda site: site[3])
     calls = len(results) * 12 * (len(FINE_CURVE) + 1)
     workers = "worker processes" if args.scheduler == "processes" else "Dask workers"
-    print(f"{len(results)} sites in {elapsed:.1f} s on {args.workers} {workers} "
-          f"({calls / 1e6:.1f} million vindral calls)")
-    print(f"mean AEP {sum(energies) / len(energies):.1f} MWh, "
-          f"best {best[3]:.1f} MWh at row {best[0]}, col {best[1]}, "
-          f"lowest {min(energies):.1f} MWh")
+    print(
+        f"{len(results)} sites in {elapsed:.1f} s on {args.workers} {workers} "
+        f"({calls / 1e6:.1f} million vindral calls)"
+    )
+    print(
+        f"mean AEP {sum(energies) / len(energies):.1f} MWh, "
+        f"best {best[3]:.1f} MWh at row {best[0]}, col {best[1]}, "
+        f"lowest {min(energies):.1f} MWh"
+    )
 
     args.out.mkdir(parents=True, exist_ok=True)
     write_csv(args.out / "site_grid.csv", results)

@@ -14,6 +14,8 @@ import vindral
 HOURS_PER_YEAR = 8760.0
 
 # A generic 3.45 MW turbine: hub-height wind speed (m/s) -> electrical power (kW).
+# A table, five bins to a row: kept as written.
+# fmt: off
 POWER_CURVE = [
     (3.0, 35.0), (4.0, 150.0), (5.0, 330.0), (6.0, 580.0), (7.0, 920.0),
     (8.0, 1360.0), (9.0, 1900.0), (10.0, 2500.0), (11.0, 3050.0), (12.0, 3380.0),
@@ -21,6 +23,7 @@ POWER_CURVE = [
     (18.0, 3450.0), (19.0, 3450.0), (20.0, 3450.0), (21.0, 3450.0), (22.0, 3450.0),
     (23.0, 3450.0), (24.0, 3450.0), (25.0, 3450.0),
 ]
+# fmt: on
 RATED_POWER_KW = max(power for _, power in POWER_CURVE)
 
 
@@ -34,12 +37,18 @@ class Sector:
 
 # A coastal site with prevailing south-westerlies, twelve 30-degree sectors.
 SITE_CLIMATE = [
-    Sector(0.0, 0.052, 6.1, 2.05), Sector(30.0, 0.046, 5.8, 2.10),
-    Sector(60.0, 0.055, 6.0, 2.20), Sector(90.0, 0.071, 6.6, 2.30),
-    Sector(120.0, 0.064, 6.9, 2.25), Sector(150.0, 0.072, 7.4, 2.15),
-    Sector(180.0, 0.098, 8.1, 2.10), Sector(210.0, 0.141, 8.9, 2.25),
-    Sector(240.0, 0.152, 9.3, 2.35), Sector(270.0, 0.117, 8.6, 2.20),
-    Sector(300.0, 0.077, 7.5, 2.05), Sector(330.0, 0.055, 6.6, 2.00),
+    Sector(0.0, 0.052, 6.1, 2.05),
+    Sector(30.0, 0.046, 5.8, 2.10),
+    Sector(60.0, 0.055, 6.0, 2.20),
+    Sector(90.0, 0.071, 6.6, 2.30),
+    Sector(120.0, 0.064, 6.9, 2.25),
+    Sector(150.0, 0.072, 7.4, 2.15),
+    Sector(180.0, 0.098, 8.1, 2.10),
+    Sector(210.0, 0.141, 8.9, 2.25),
+    Sector(240.0, 0.152, 9.3, 2.35),
+    Sector(270.0, 0.117, 8.6, 2.20),
+    Sector(300.0, 0.077, 7.5, 2.05),
+    Sector(330.0, 0.055, 6.6, 2.00),
 ]
 
 

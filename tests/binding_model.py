@@ -94,5 +94,10 @@ def convert(obj, name):
         return _as_double(obj), None
     except BaseException as error:  # the interpreter's own verdict
         if type(error) is TypeError:
-            return None, (TypeError, f"argument '{name}': {text_form(error)}", error.__cause__, None)
+            return None, (
+                TypeError,
+                f"argument '{name}': {text_form(error)}",
+                error.__cause__,
+                None,
+            )
         return None, (type(error), str(error), error.__cause__, error)

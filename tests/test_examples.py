@@ -17,6 +17,7 @@ EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 sys.path.insert(0, str(EXAMPLES))
 
 import site_grid  # noqa: E402
+
 import wind_climate  # noqa: E402
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
@@ -31,7 +32,12 @@ def run_example(name, *args, env_extra=None, cwd):
     env = dict(os.environ, **(env_extra or {}))
     return subprocess.run(
         [sys.executable, str(EXAMPLES / name), *args],
-        capture_output=True, text=True, cwd=cwd, env=env, timeout=600, check=True,
+        capture_output=True,
+        text=True,
+        cwd=cwd,
+        env=env,
+        timeout=600,
+        check=True,
     )
 
 
@@ -107,16 +113,29 @@ class TestSiteGrid:
 
     def test_results_do_not_depend_on_the_number_of_workers(self, tmp_path):
         for workers in ("1", "3"):
-            run_example("site_grid.py", "--rows", "5", "--cols", "4", "--workers", workers,
-                        "--out", workers, cwd=tmp_path)
-        assert read_grid(tmp_path / "1" / "site_grid.csv") == read_grid(tmp_path / "3" / "site_grid.csv")
+            run_example(
+                "site_grid.py",
+                "--rows",
+                "5",
+                "--cols",
+                "4",
+                "--workers",
+                workers,
+                "--out",
+                workers,
+                cwd=tmp_path,
+            )
+        assert read_grid(tmp_path / "1" / "site_grid.csv") == read_grid(
+            tmp_path / "3" / "site_grid.csv"
+        )
 
     def test_dask_cluster_gives_the_same_results(self, tmp_path):
         pytest.importorskip("dask.distributed")
         common = ["--rows", "4", "--cols", "4", "--workers", "2"]
         run_example("site_grid.py", *common, "--out", "pool", cwd=tmp_path)
-        output = run_example("site_grid.py", *common, "--scheduler", "dask", "--out", "dask",
-                             cwd=tmp_path).stdout
+        output = run_example(
+            "site_grid.py", *common, "--scheduler", "dask", "--out", "dask", cwd=tmp_path
+        ).stdout
         assert "on 2 Dask workers" in output
         assert read_grid(tmp_path / "dask" / "site_grid.csv") == read_grid(
             tmp_path / "pool" / "site_grid.csv"

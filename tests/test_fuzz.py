@@ -6,8 +6,8 @@ from hypothesis import strategies as st
 
 import binding_model
 import vindral
-from conftest import call_with_dict, fuzz_examples
 import weibull_model
+from conftest import call_with_dict, fuzz_examples
 from weibull_model import same_double
 
 # Keys and values whose str() fails report to the unraisable hook.
@@ -39,7 +39,7 @@ keys = st.one_of(
     st.sampled_from(["K", "V", "v ", " k", "vv", "v3", "c2", "k\x00", "kk", ""]),  # near misses
     st.sampled_from(["\u00e9", "\u03ba", "v\u0301", "\U0001d4cf", "\u212a"]),  # non-ASCII
     st.sampled_from(["\ud800", "k\udc80", "\udfff\ud800"]),  # lone surrogates
-    st.builds(Name, st.sampled_from(ALL_NAMES + ["x"])),  # str subclasses
+    st.builds(Name, st.sampled_from([*ALL_NAMES, "x"])),  # str subclasses
     st.text(max_size=4),
 )
 non_str_keys = st.sampled_from([1, 2.5, None, b"k", ("k",), Unprintable()])
@@ -68,9 +68,8 @@ def expected_outcome(function, args, kwargs):
 def actual_outcome(call):
     try:
         return ("ok", call())
-    except TypeError as error:
-        assert type(error) is TypeError
-        return ("TypeError", str(error))
+    except TypeError as error:  # a subclass would show in the name
+        return (type(error).__name__, str(error))
 
 
 def assert_same(actual, expected):
@@ -186,22 +185,35 @@ class IntSubclass(int):
 
 
 returns = st.one_of(
-    st.floats(), st.integers(), st.builds(FloatSubclass, st.floats()),
-    st.builds(IntSubclass, st.integers()), st.integers(min_value=2**1024, max_value=2**1100),
+    st.floats(),
+    st.integers(),
+    st.builds(FloatSubclass, st.floats()),
+    st.builds(IntSubclass, st.integers()),
+    st.integers(min_value=2**1024, max_value=2**1100),
     st.sampled_from(["8.0", None, b"1", 1j, True]),
 ).map(lambda value: ("return", value))
-raises = st.sampled_from([
-    (TypeError, "refused"), (ValueError, "bad value"), (OverflowError, "too big"),
-    (MyTypeError, "subclass"), (ZeroDivisionError, "zero"), (RuntimeError, "runtime"),
-]).map(lambda payload: ("raise", payload))
+raises = st.sampled_from(
+    [
+        (TypeError, "refused"),
+        (ValueError, "bad value"),
+        (OverflowError, "too big"),
+        (MyTypeError, "subclass"),
+        (ZeroDivisionError, "zero"),
+        (RuntimeError, "runtime"),
+    ]
+).map(lambda payload: ("raise", payload))
 
 
 @st.composite
 def argument_objects(draw):
     simple = st.one_of(
-        st.floats(), st.integers(), st.booleans(),
-        st.integers(min_value=2**1023, max_value=2**1200), st.integers(max_value=-(2**1030)),
-        st.builds(FloatSubclass, st.floats()), st.sampled_from(["1.5", None, [], 2j, b"x"]),
+        st.floats(),
+        st.integers(),
+        st.booleans(),
+        st.integers(min_value=2**1023, max_value=2**1200),
+        st.integers(max_value=-(2**1030)),
+        st.builds(FloatSubclass, st.floats()),
+        st.sampled_from(["1.5", None, [], 2j, b"x"]),
     )
     method = draw(st.sampled_from(["__float__", "__index__", None]))
     if method is None:
@@ -240,9 +252,14 @@ def test_argument_objects_match_the_conversion_rules(function, data):
 
 @pytest.mark.parametrize(
     "minus_one",
-    [-1.0, -1, IntSubclass(-1), FloatSubclass(-1.0),
-     type("F", (), {"__float__": lambda self: -1.0})(),
-     type("I", (), {"__index__": lambda self: -1})()],
+    [
+        -1.0,
+        -1,
+        IntSubclass(-1),
+        FloatSubclass(-1.0),
+        type("F", (), {"__float__": lambda self: -1.0})(),
+        type("I", (), {"__index__": lambda self: -1})(),
+    ],
     ids=["float", "int", "int subclass", "float subclass", "__float__", "__index__"],
 )
 def test_minus_one_from_any_source_is_a_value(minus_one):

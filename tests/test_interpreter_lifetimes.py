@@ -123,14 +123,25 @@ def test_each_interpreter_of_an_embedding_program_gets_a_module_of_its_own(tmp_p
     source.write_text(EMBEDDING)
     program = tmp_path / "embed"
     subprocess.run(
-        [compiler, str(source), "-o", str(program), "-I" + sysconfig.get_paths()["include"],
-         "-L" + libdir, "-l" + library[3:-3], "-Wl,-rpath," + libdir],
+        [
+            compiler,
+            str(source),
+            "-o",
+            str(program),
+            "-I" + sysconfig.get_paths()["include"],
+            "-L" + libdir,
+            "-l" + library[3:-3],
+            "-Wl,-rpath," + libdir,
+        ],
         check=True,
     )
     paths = [str(pathlib.Path(vindral.__file__).parent), str(TEST_MODULES)]
     result = subprocess.run(
         [str(program), EACH_ROUND.format(paths=paths)],
-        capture_output=True, text=True, timeout=60, env={**os.environ, "PYTHONPATH": ""},
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env={**os.environ, "PYTHONPATH": ""},
     )
     assert result.returncode == 0, result.stderr
     expected = "['v_k_2_c', 'c_k_2_v', 'wbl_cdf'] 9.027033336764084 PanicException"

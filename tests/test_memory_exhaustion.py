@@ -109,6 +109,10 @@ def test_initialisation_raises_memory_error_and_a_later_import_works():
     outcomes = sweep(prelude, "module = init()", "ok", check)
     assert set(outcomes) <= {"ok", "MemoryError", "PanicException"}, outcomes
     assert outcomes.get("MemoryError"), "never ran out of memory"
-    result = run_python(prelude + "\nmodule = init()\nimport vindral\n" + CHECK_RESULTS.replace(
-        ", (mode, start)", "") + "\nassert vindral is module")
+    result = run_python(
+        prelude
+        + "\nmodule = init()\nimport vindral\n"
+        + CHECK_RESULTS.replace(", (mode, start)", "")
+        + "\nassert vindral is module"
+    )
     assert result.returncode == 0, result.stderr

@@ -28,14 +28,16 @@ def test_stubs_match_the_installed_module(tmp_path):
 
 
 def test_strict_checking_accepts_typed_user_code(tmp_path):
-    result = mypy("mypy", "--strict", "--no-incremental", str(HERE / "typing" / "user_code.py"),
-                  cwd=tmp_path)
+    result = mypy(
+        "mypy", "--strict", "--no-incremental", str(HERE / "typing" / "user_code.py"), cwd=tmp_path
+    )
     assert result.returncode == 0, result.stdout + result.stderr
 
 
 def test_strict_checking_rejects_wrong_calls(tmp_path):
-    result = mypy("mypy", "--strict", "--no-incremental", str(HERE / "typing" / "wrong_code.py"),
-                  cwd=tmp_path)
+    result = mypy(
+        "mypy", "--strict", "--no-incremental", str(HERE / "typing" / "wrong_code.py"), cwd=tmp_path
+    )
     assert result.returncode == 1
     errors = [line for line in result.stdout.splitlines() if ": error:" in line]
     assert [line.split(":")[1] for line in errors] == ["5", "6", "7"], result.stdout

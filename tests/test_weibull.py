@@ -7,8 +7,8 @@ from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import vindral
-from conftest import fuzz_examples, glibc_only
 import weibull_model as model
+from conftest import fuzz_examples, glibc_only
 from weibull_model import same_double
 
 inf, nan = math.inf, math.nan

@@ -1,12 +1,11 @@
 """Typed user code that calls all three functions; checked with mypy --strict."""
 
 from fractions import Fraction
-from typing import List, Tuple
 
 import vindral
 
 
-def sector_scales(climate: List[Tuple[float, float]]) -> List[float]:
+def sector_scales(climate: list[tuple[float, float]]) -> list[float]:
     return [vindral.v_k_2_c(mean, shape) for mean, shape in climate]
 
 
@@ -19,4 +18,4 @@ def bin_probability(scale: float, shape: float, lower: Fraction, upper: bool) ->
     return probability
 
 
-names: List[str] = vindral.__all__
+names: list[str] = vindral.__all__
