@@ -99,7 +99,7 @@ PyResult<CString> extract_c_string(std::string_view text, const char* error_mess
     if (first_nul != std::string_view::npos) {
         return PyErr::new_<ValueError>(error_message);
     }
-    auto copy = std::make_unique<char[]>(text.size() + 1);
+    auto copy = std::make_unique<char[]>(text.size() + 1);  // NOLINT(*-avoid-c-arrays): a C string
     std::memcpy(copy.get(), text.data(), text.size());
     copy[text.size()] = '\0';
     const char* ptr = copy.get();

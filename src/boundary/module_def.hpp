@@ -17,7 +17,7 @@ namespace vindral {
 // A static text whose stored length counts its terminating NUL, so that the
 // interpreter can be handed a pointer into it without a copy.
 template <std::size_t N>
-consteval std::string_view nul_terminated(const char (&text)[N]) {
+consteval std::string_view nul_terminated(const char (&text)[N]) {  // NOLINT(*-avoid-c-arrays)
     return std::string_view(text, N);
 }
 
@@ -87,7 +87,7 @@ struct ModuleDef {
 // A NUL-terminated text: either the stored bytes themselves, or a copy.
 struct CString {
     const char* ptr;
-    std::unique_ptr<char[]> copy;
+    std::unique_ptr<char[]> copy;  // NOLINT(*-avoid-c-arrays): the interpreter takes a C string
 };
 
 // Checks that `text` has no interior NUL and makes it NUL-terminated;

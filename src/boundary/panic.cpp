@@ -38,7 +38,7 @@ Owned PanicException::type_object() {
         if (error.is_memory_error()) {
             // Raised in place of the PanicException that cannot be made.
             std::move(error).restore();
-            return Owned();
+            return {};
         }
         internal_failure(concat({"Failed to initialize new exception type.: ", error.debug()}));
     }

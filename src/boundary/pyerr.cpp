@@ -79,7 +79,7 @@ PyErr PyErr::from_value_bound(PyObject* obj) {
 }
 
 std::optional<PyErr> PyErr::take() {
-    FfiTuple parts = fetch_indicator<FfiTuple>();
+    auto parts = fetch_indicator<FfiTuple>();
 
     if (!parts.ptype) {
         if (parts.pvalue) {

@@ -178,8 +178,8 @@ std::string type_qualname(PyObject* type) {
     if (qualname && host::is_str(qualname.get())) {
         Owned utf8 = Owned::steal(PyUnicode_AsUTF8String(qualname.get()));
         if (utf8) {
-            return std::string(PyBytes_AsString(utf8.get()),
-                               static_cast<std::size_t>(PyBytes_Size(utf8.get())));
+            return {PyBytes_AsString(utf8.get()),
+                    static_cast<std::size_t>(PyBytes_Size(utf8.get()))};
         }
     }
     (void)PyErr::take();

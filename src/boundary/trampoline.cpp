@@ -76,7 +76,10 @@ PyObject* raise_returned_error(PyErr&& error) {
     return nullptr;
 }
 
-std::string* take_failure_message() noexcept { return new std::string(current_panic_message()); }
+// Out of memory here, the process ends: the guard cannot report anything.
+std::string* take_failure_message() noexcept {
+    return new std::string(current_panic_message());  // NOLINT(bugprone-unhandled-exception-at-new)
+}
 
 PyObject* raise_failure(std::string* message) {
     raise(PyErr::new_<PanicException>(std::move(*std::unique_ptr<std::string>(message))));
