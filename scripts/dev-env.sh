@@ -12,10 +12,13 @@ quiet_pip() { "$1/bin/python" -m pip install --quiet --disable-pip-version-check
 
 # The tools environment: a pip that takes build options, cmake and ninja for
 # the test-only modules, and the builder of source distributions.
+# Made once per run: scripts that call each other share it.
 make_tools_venv() {
+  [[ -n "${VINDRAL_TOOLS_VENV_MADE:-}" ]] && return 0
   "$python" -m venv "$tools_venv"
   quiet_pip "$tools_venv" --upgrade pip
   quiet_pip "$tools_venv" cmake ninja build
+  export VINDRAL_TOOLS_VENV_MADE=1
 }
 
 # cmake_build DIR [OPTIONS...]: configures and builds the project with the tools.

@@ -110,6 +110,21 @@ class TestCheckOrder:
         assert seen == ["c", "k"]
 
 
+class UnprintableKey:
+    """A keyword key whose str() raises."""
+
+    def __hash__(self):
+        return 1
+
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+def unexpected_key_message(key):
+    """The TypeError message of a call whose one keyword key is `key`."""
+    return raises_type_error(lambda: call_with_dict(v_k_2_c, (1.0,), {key: 2.0}))
+
+
 class TestUnusualKeys:
     def test_non_str_key_is_an_unexpected_keyword_shown_by_its_str(self):
         assert raises_type_error(lambda: call_with_dict(v_k_2_c, (1.0,), {1: 2.0})) == (
@@ -130,15 +145,11 @@ class TestUnusualKeys:
         reports = []
         monkeypatch.setattr(sys, "unraisablehook", reports.append)
 
-        class BadKey:
-            def __hash__(self):
-                return 1
-
-            def __str__(self):
-                raise RuntimeError("no text")
+        class BadKey(UnprintableKey):
+            pass
 
         key = BadKey()
-        message = raises_type_error(lambda: call_with_dict(v_k_2_c, (1.0,), {key: 2.0}))
+        message = unexpected_key_message(key)
         assert message == (
             f"v_k_2_c() got an unexpected keyword argument '<unprintable {__name__}.BadKey object>'"
         )
@@ -154,27 +165,22 @@ class TestUnusualKeys:
                     raise AttributeError(name)
                 return super().__getattribute__(name)
 
-        class Opaque(metaclass=Meta):
-            def __str__(self):
-                raise RuntimeError("no text")
+        class Opaque(UnprintableKey, metaclass=Meta):
+            pass
 
-        message = raises_type_error(lambda: call_with_dict(v_k_2_c, (1.0,), {Opaque(): 2.0}))
+        message = unexpected_key_message(Opaque())
         assert message == "v_k_2_c() got an unexpected keyword argument '<unprintable object>'"
 
     def test_type_name_parts_take_the_text_form_and_cannot_recurse(self, monkeypatch):
         reports = []
         monkeypatch.setattr(sys, "unraisablehook", reports.append)
 
-        class Unprintable:
-            def __hash__(self):
-                return 1
-
-            def __str__(self):
-                raise RuntimeError("no text")
+        class Unprintable(UnprintableKey):
+            pass
 
         # A type whose __module__ is unprintable, by an instance of itself.
         Unprintable.__module__ = Unprintable()
-        message = raises_type_error(lambda: call_with_dict(v_k_2_c, (1.0,), {Unprintable(): 2.0}))
+        message = unexpected_key_message(Unprintable())
         assert message == (
             "v_k_2_c() got an unexpected keyword argument "
             "'<unprintable <unprintable <unprintable object>.Unprintable object>.Unprintable object>'"

@@ -66,7 +66,7 @@ CALLS = {
     "first keyword call": ("wbl_cdf(c=10.0, k=2.0, v1=5.0, v2=10.0)", "ok"),
     "too many": ("v_k_2_c(1.0, 2.0, 3.0)", "TypeError"),
     "unexpected keyword": ("v_k_2_c(1.0, speed=2.0)", "TypeError"),
-    "non-str keyword": ("v_k_2_c(1.0, **{'\\udc80': 2.0})", "TypeError"),
+    "unencodable keyword": ("v_k_2_c(1.0, **{'\\udc80': 2.0})", "TypeError"),
     "multiple values": ("c_k_2_v(1.0, c=2.0)", "TypeError"),
     "missing": ("wbl_cdf(1.0)", "TypeError"),
     "conversion rewritten": ("v_k_2_c('a', 2.0)", "TypeError"),

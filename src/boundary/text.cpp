@@ -124,14 +124,6 @@ std::optional<std::string> try_str_to_utf8_lossy(PyObject* str) {
     return utf8_lossy(std::string_view(data, static_cast<std::size_t>(size)));
 }
 
-std::string str_to_utf8_lossy(PyObject* str) {
-    std::optional<std::string> text = try_str_to_utf8_lossy(str);
-    if (!text) {
-        PyErr::panic_after_error();
-    }
-    return std::move(*text);
-}
-
 std::string python_format(PyObject* obj) { return format_with(obj, PyObject_Str, 0); }
 
 std::string python_debug(PyObject* obj) { return format_with(obj, PyObject_Repr, 0); }

@@ -24,9 +24,6 @@ std::string utf8_lossy(std::string_view bytes);
 // interpreter's error set, when the text cannot be encoded (memory).
 std::optional<std::string> try_str_to_utf8_lossy(PyObject* str);
 
-// The same, for a str whose encoding cannot fail short of memory exhaustion.
-std::string str_to_utf8_lossy(PyObject* str);
-
 // The text form of an object: its str(), or "<unprintable module.Name
 // object>" when str() raises (the error goes to the unraisable hook), where
 // module and Name are the text forms of the type's attributes.

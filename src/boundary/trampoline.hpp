@@ -14,7 +14,6 @@
 // cannot take a forced unwind into a second handler.
 #pragma once
 
-#include <exception>
 #include <string>
 #include <utility>
 #if defined(__GLIBCXX__)
