@@ -13,6 +13,11 @@ import vindral
 from conftest import elf_only
 
 SHARED_OBJECT = pathlib.Path(vindral.__file__)
+# The array module loads without numpy's help only as a file; find it so.
+UFUNC_OBJECT = SHARED_OBJECT.with_name(SHARED_OBJECT.name.replace("vindral", "vindral_ufunc", 1))
+MODULES = pytest.mark.parametrize(
+    "module, shared_object", [("vindral", SHARED_OBJECT), ("vindral_ufunc", UFUNC_OBJECT)]
+)
 
 
 @elf_only
@@ -33,14 +38,16 @@ def _tool_output(*command):
 
 
 @elf_only
-def test_only_the_initialisation_function_is_exported():
-    output = _tool_output("nm", "-D", "--defined-only", str(SHARED_OBJECT))
-    assert [line.split()[-1] for line in output.splitlines()] == ["PyInit_vindral"]
+@MODULES
+def test_only_the_initialisation_function_is_exported(module, shared_object):
+    output = _tool_output("nm", "-D", "--defined-only", str(shared_object))
+    assert [line.split()[-1] for line in output.splitlines()] == [f"PyInit_{module}"]
 
 
 @elf_only
-def test_neither_libpython_nor_a_shared_libcxx_is_linked():
-    output = _tool_output("readelf", "-d", str(SHARED_OBJECT))
+@MODULES
+def test_neither_libpython_nor_a_shared_libcxx_is_linked(module, shared_object):
+    output = _tool_output("readelf", "-d", str(shared_object))
     needed = [line for line in output.splitlines() if "(NEEDED)" in line]
     # A shared libc++ would bring a second unwinder into the process.
     assert needed and not any("libpython" in line or "libc++" in line for line in needed)
@@ -48,8 +55,8 @@ def test_neither_libpython_nor_a_shared_libcxx_is_linked():
 
 def test_wheel_holds_the_module_and_its_stubs_and_nothing_for_testing():
     files = {str(path) for path in importlib.metadata.files("vindral")}
-    assert SHARED_OBJECT.name in files
-    assert "vindral-stubs/__init__.pyi" in files
+    assert {SHARED_OBJECT.name, UFUNC_OBJECT.name} <= files
+    assert {"vindral-stubs/__init__.pyi", "vindral_ufunc-stubs/__init__.pyi"} <= files
     assert not [name for name in files if "testing" in name or "failing_init" in name]
 
 

@@ -72,6 +72,10 @@ def c_k_2_v(c, k):
     return c * gamma(1.0 + div(1.0, k))
 
 
+def wbl_sf(c, k, v):
+    return c_exp(-1.0 * c_pow(div(v, c), k))
+
+
 def wbl_cdf(c, k, v1, v2):
     p1 = c_exp(-1.0 * c_pow(div(v1, c), k))
     p2 = c_exp(-1.0 * c_pow(div(v2, c), k))

@@ -71,9 +71,14 @@ double v_k_2_c(double v, double k) noexcept { return v / gamma_of_shape(k); }
 
 double c_k_2_v(double c, double k) noexcept { return c * gamma_of_shape(k); }
 
+double wbl_sf(double c, double k, double v) noexcept {
+    // The quotient, then pow, then the product with -1.0, then exp.
+    return std::exp(-1.0 * std::pow(v / c, k));
+}
+
 double wbl_cdf(double c, double k, double v1, double v2) noexcept {
-    const double p1 = std::exp(-1.0 * std::pow(v1 / c, k));
-    const double p2 = std::exp(-1.0 * std::pow(v2 / c, k));
+    const double p1 = wbl_sf(c, k, v1);
+    const double p2 = wbl_sf(c, k, v2);
     return p1 - p2;
 }
 

@@ -20,4 +20,9 @@ double c_k_2_v(double c, double k) noexcept;
 // F(x) = 1 - exp(-(x/c)^k). With v1 > v2 the result is negative.
 double wbl_cdf(double c, double k, double v1, double v2) noexcept;
 
+// Survival term exp(-(v/c)^k) = 1 - F(v), rounded exactly as each of the two
+// terms of wbl_cdf: wbl_sf(c, k, v1) - wbl_sf(c, k, v2) == wbl_cdf(c, k, v1, v2)
+// bit for bit.
+double wbl_sf(double c, double k, double v) noexcept;
+
 }  // namespace vindral::weibull

@@ -260,6 +260,28 @@ PyObject* bare_wbl_cdf(PyObject*, PyObject* args, PyObject* kwargs) {
     return bare_call(args, kwargs, c_k_v1_v2_names, weibull::wbl_cdf);
 }
 
+// bare_wbl_cdf_loop(c, k, v1, v2, out, n): the floor for the array module, a
+// plain C loop over n contiguous doubles at each address (an int, such as
+// numpy's array.ctypes.data) that calls the same arithmetic. Unguarded and
+// unchecked: only the benchmarks call it, with arrays they own.
+PyObject* bare_wbl_cdf_loop(PyObject*, PyObject* args, PyObject*) {
+    std::array<double*, 5> arrays{};
+    for (std::size_t i = 0; i < arrays.size(); ++i) {
+        arrays[i] = static_cast<double*>(
+            PyLong_AsVoidPtr(PyTuple_GetItem(args, static_cast<Py_ssize_t>(i))));
+    }
+    const Py_ssize_t count = PyLong_AsSsize_t(PyTuple_GetItem(args, 5));
+    if (PyErr_Occurred() != nullptr) {
+        return nullptr;
+    }
+    const auto [c, k, v1, v2, out] = arrays;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        out[i] = weibull::wbl_cdf(c[i], k[i], v1[i], v2[i]);
+    }
+    Py_INCREF(Py_None);
+    return Py_None;
+}
+
 template <std::size_t N>
 void intern_names(std::array<PyObject*, N>& slots, const std::array<const char*, N>& texts) {
     for (std::size_t i = 0; i < N; ++i) {
@@ -301,7 +323,7 @@ PyObject* end_thread(PyObject*, PyObject*, PyObject*) {
 
 constexpr int varargs_and_keywords = METH_VARARGS | METH_KEYWORDS;
 
-constexpr std::array<MethodDefRecord, 19> FUNCTIONS = {{
+constexpr std::array<MethodDefRecord, 20> FUNCTIONS = {{
     {nul_terminated("fail"), guarded<fail>, varargs_and_keywords, nul_terminated("")},
     {nul_terminated("fail_without_message"), guarded<fail_without_message>, varargs_and_keywords,
      nul_terminated("")},
@@ -332,6 +354,8 @@ constexpr std::array<MethodDefRecord, 19> FUNCTIONS = {{
      nul_terminated("bare_c_k_2_v(c, k)\n--\n\n")},
     {nul_terminated("bare_wbl_cdf"), bare_wbl_cdf, varargs_and_keywords,
      nul_terminated("bare_wbl_cdf(c, k, v1, v2)\n--\n\n")},
+    {nul_terminated("bare_wbl_cdf_loop"), bare_wbl_cdf_loop, varargs_and_keywords,
+     nul_terminated("bare_wbl_cdf_loop(c, k, v1, v2, out, n)\n--\n\n")},
 }};
 
 PyResult<void> body(PyObject* module) {

@@ -1,0 +1,77 @@
+// numpy's ufunc interface, reached at run time through the tables that numpy
+// publishes in capsules, without numpy's headers: the module builds without
+// numpy installed, for every platform, and serves numpy 1.x and 2.x alike.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+#include "boundary/host.hpp"
+#include "boundary/owned.hpp"
+#include "boundary/pyerr.hpp"
+
+namespace vindral::numpy_api {
+
+// numpy's inner-loop type (PyUFuncGenericFunction); npy_intp is intptr_t.
+using InnerLoop = void (*)(char** args, const std::intptr_t* dimensions,
+                           const std::intptr_t* steps, void* data);
+
+// The type number of float64 (NPY_DOUBLE): 12 in numpy 1.x and 2.x alike.
+inline constexpr char float64 = 12;
+
+// A ufunc of `Inputs` float64 operands and one float64 result, with a single
+// inner loop. numpy keeps pointers to these arrays and texts for as long as
+// the ufunc lives, so a definition is static and never moves.
+template <std::size_t Inputs>
+struct Float64Ufunc {
+    const char* name;
+    const char* doc;
+    std::array<InnerLoop, 1> loops;
+    std::array<void*, 1> data{nullptr};
+    std::array<char, Inputs + 1> types = float64_types();
+
+    static constexpr std::array<char, Inputs + 1> float64_types() {
+        std::array<char, Inputs + 1> types{};
+        types.fill(float64);
+        return types;
+    }
+};
+
+// The part of numpy's ufunc table that the module uses.
+class UfuncApi {
+public:
+    // Empty: what a failed import holds in place of the table.
+    UfuncApi() noexcept = default;
+
+    // Imports numpy and finds its ufunc table. Without numpy: an ImportError
+    // that says how to get it, with the import system's ModuleNotFoundError
+    // as its cause. A numpy whose binary interface is neither 1.x's nor
+    // 2.x's: an ImportError that says so. Any other error of numpy's import
+    // (a broken install, a numpy that refuses this interpreter) passes
+    // unchanged: numpy's own message says more.
+    static PyResult<UfuncApi> import();
+
+    // A new ufunc object made from `definition`.
+    template <std::size_t Inputs>
+    PyResult<Owned> make_ufunc(Float64Ufunc<Inputs>& definition) const {
+        return make(definition.loops.data(), definition.data.data(), definition.types.data(),
+                    static_cast<int>(Inputs), definition.name, definition.doc);
+    }
+
+private:
+    // PyUFunc_FromFuncAndData: entry 1 of the table in numpy 1.x and 2.x.
+    using FromFuncAndData = PyObject* (*)(InnerLoop* func, void* const* data, const char* types,
+                                          int ntypes, int nin, int nout, int identity,
+                                          const char* name, const char* doc, int unused);
+
+    explicit UfuncApi(FromFuncAndData from_func_and_data) noexcept
+        : from_func_and_data_(from_func_and_data) {}
+
+    PyResult<Owned> make(InnerLoop* loops, void* const* data, const char* types, int inputs,
+                         const char* name, const char* doc) const;
+
+    FromFuncAndData from_func_and_data_ = nullptr;
+};
+
+}  // namespace vindral::numpy_api

@@ -1,0 +1,107 @@
+// The vindral_ufunc module as the interpreter sees it: its entry point, its
+// body, and vindral's Weibull functions as numpy ufuncs, element by element
+// the scalar functions' results to the last bit.
+#include "boundary/host.hpp"
+#include "boundary/module_def.hpp"
+#include "boundary/numpy_api.hpp"
+#include "boundary/text.hpp"
+#include "boundary/trampoline.hpp"
+#include "weibull/strided_loops.hpp"
+
+namespace vindral {
+namespace {
+
+using numpy_api::Float64Ufunc;
+
+// ---- The ufuncs ----------------------------------------------------------------
+// numpy keeps pointers into these definitions for as long as the ufuncs live.
+
+Float64Ufunc<2> V_K_2_C_UFUNC{
+    .name = "v_k_2_c",
+    .doc = "Weibull scale c for mean wind speed v and shape k, element by element:\n"
+           "v / gamma(1 + 1/k). Arguments (v, k). Each element equals vindral.v_k_2_c\n"
+           "on the same doubles, to the last bit.",
+    .loops = {weibull::v_k_2_c_loop},
+};
+
+Float64Ufunc<2> C_K_2_V_UFUNC{
+    .name = "c_k_2_v",
+    .doc = "Mean wind speed for Weibull scale c and shape k, element by element:\n"
+           "c * gamma(1 + 1/k). Arguments (c, k). Each element equals vindral.c_k_2_v\n"
+           "on the same doubles, to the last bit.",
+    .loops = {weibull::c_k_2_v_loop},
+};
+
+Float64Ufunc<4> WBL_CDF_UFUNC{
+    .name = "wbl_cdf",
+    .doc = "Probability that a Weibull wind speed with scale c and shape k lies between\n"
+           "v1 and v2, element by element: exp(-(v1/c)**k) - exp(-(v2/c)**k).\n"
+           "Arguments (c, k, v1, v2). Each element equals vindral.wbl_cdf on the same\n"
+           "doubles, to the last bit.",
+    .loops = {weibull::wbl_cdf_loop},
+};
+
+Float64Ufunc<3> WBL_SF_UFUNC{
+    .name = "wbl_sf",
+    .doc = "Survival function of a Weibull wind speed with scale c and shape k,\n"
+           "element by element: exp(-(v/c)**k), the share of the time above v.\n"
+           "Arguments (c, k, v). Rounded as each term of wbl_cdf, so that over bin\n"
+           "edges e, wbl_sf(c, k, e[:-1]) - wbl_sf(c, k, e[1:]) equals wbl_cdf bit\n"
+           "for bit.",
+    .loops = {weibull::wbl_sf_loop},
+};
+
+// Makes the ufunc and lists it in the module's __all__ under its name.
+template <std::size_t Inputs>
+PyResult<void> add_ufunc(PyObject* module, const numpy_api::UfuncApi& api,
+                         Float64Ufunc<Inputs>& definition) {
+    PyResult<Owned> ufunc = api.make_ufunc(definition);
+    if (!ufunc.is_ok()) {
+        return std::move(ufunc).error();
+    }
+    Owned name = try_new_str(definition.name);
+    if (!name) {
+        return PyErr::fetch();
+    }
+    return add(module, std::move(name), std::move(ufunc).value());
+}
+
+// ---- Module ----------------------------------------------------------------------
+
+constexpr const char* module_doc =
+    "vindral_ufunc: vindral's Weibull wind-speed functions as numpy ufuncs.\n"
+    "Every element is the result of the scalar function in vindral on the same doubles,\n"
+    "to the last bit. Needs numpy: pip install 'vindral[numpy]'.";
+
+// The module body: the ufuncs, in order, with their names in __all__.
+PyResult<void> vindral_ufunc(PyObject* module) {
+    PyResult<numpy_api::UfuncApi> api = numpy_api::UfuncApi::import();
+    if (!api.is_ok()) {
+        return std::move(api).error();
+    }
+    const numpy_api::UfuncApi& numpy = api.value();
+    if (PyResult<void> added = add_ufunc(module, numpy, V_K_2_C_UFUNC); !added.is_ok()) {
+        return added;
+    }
+    if (PyResult<void> added = add_ufunc(module, numpy, C_K_2_V_UFUNC); !added.is_ok()) {
+        return added;
+    }
+    if (PyResult<void> added = add_ufunc(module, numpy, WBL_CDF_UFUNC); !added.is_ok()) {
+        return added;
+    }
+    return add_ufunc(module, numpy, WBL_SF_UFUNC);
+}
+
+ModuleDef MODULE_DEF{
+    .ffi_def = single_phase_module("vindral_ufunc", module_doc),
+    .initializer = vindral_ufunc,
+};
+
+PyResult<Owned> make_vindral_ufunc_module() { return MODULE_DEF.make_module(); }
+
+}  // namespace
+}  // namespace vindral
+
+PyMODINIT_FUNC PyInit_vindral_ufunc() {
+    return vindral::module_init(vindral::make_vindral_ufunc_module);
+}

@@ -1,0 +1,29 @@
+"""vindral's Weibull wind-speed functions as numpy ufuncs.
+
+Each is a ``numpy.ufunc`` with one float64 loop: numpy's casting rules bring
+ints, bools and float32 to float64, and broadcasting, ``out=``, ``where=``,
+strides, 0-d and empty arrays work as for any ufunc. Every element is the
+result of the scalar function of the same name in ``vindral`` on the same
+doubles, to the last bit. numpy's floating-point error handling applies
+(``numpy.errstate``).
+"""
+
+import numpy as np
+
+__all__ = ["v_k_2_c", "c_k_2_v", "wbl_cdf", "wbl_sf"]
+
+v_k_2_c: np.ufunc
+"""``v_k_2_c(v, k)``: Weibull scale ``v / Γ(1 + 1/k)`` per element."""
+
+c_k_2_v: np.ufunc
+"""``c_k_2_v(c, k)``: mean wind speed ``c · Γ(1 + 1/k)`` per element."""
+
+wbl_cdf: np.ufunc
+"""``wbl_cdf(c, k, v1, v2)``: ``exp(-(v1/c)^k) - exp(-(v2/c)^k)`` per element."""
+
+wbl_sf: np.ufunc
+"""``wbl_sf(c, k, v)``: survival term ``exp(-(v/c)^k)`` per element.
+
+Rounded as each term of ``wbl_cdf``: over bin edges ``e``,
+``wbl_sf(c, k, e[:-1]) - wbl_sf(c, k, e[1:])`` equals ``wbl_cdf`` bit for bit.
+"""
