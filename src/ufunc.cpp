@@ -18,36 +18,40 @@ using numpy_api::Float64Ufunc;
 
 Float64Ufunc<2> V_K_2_C_UFUNC{
     .name = "v_k_2_c",
-    .doc = "Weibull scale c for mean wind speed v and shape k, element by element:\n"
-           "v / gamma(1 + 1/k). Arguments (v, k). Each element equals vindral.v_k_2_c\n"
-           "on the same doubles, to the last bit.",
+    .doc =
+        "Weibull scale c for mean wind speed v and shape k, element by element:\n"
+        "v / gamma(1 + 1/k). Arguments (v, k). Each element equals vindral.v_k_2_c\n"
+        "on the same doubles, to the last bit.",
     .loops = {weibull::v_k_2_c_loop},
 };
 
 Float64Ufunc<2> C_K_2_V_UFUNC{
     .name = "c_k_2_v",
-    .doc = "Mean wind speed for Weibull scale c and shape k, element by element:\n"
-           "c * gamma(1 + 1/k). Arguments (c, k). Each element equals vindral.c_k_2_v\n"
-           "on the same doubles, to the last bit.",
+    .doc =
+        "Mean wind speed for Weibull scale c and shape k, element by element:\n"
+        "c * gamma(1 + 1/k). Arguments (c, k). Each element equals vindral.c_k_2_v\n"
+        "on the same doubles, to the last bit.",
     .loops = {weibull::c_k_2_v_loop},
 };
 
 Float64Ufunc<4> WBL_CDF_UFUNC{
     .name = "wbl_cdf",
-    .doc = "Probability that a Weibull wind speed with scale c and shape k lies between\n"
-           "v1 and v2, element by element: exp(-(v1/c)**k) - exp(-(v2/c)**k).\n"
-           "Arguments (c, k, v1, v2). Each element equals vindral.wbl_cdf on the same\n"
-           "doubles, to the last bit.",
+    .doc =
+        "Probability that a Weibull wind speed with scale c and shape k lies between\n"
+        "v1 and v2, element by element: exp(-(v1/c)**k) - exp(-(v2/c)**k).\n"
+        "Arguments (c, k, v1, v2). Each element equals vindral.wbl_cdf on the same\n"
+        "doubles, to the last bit.",
     .loops = {weibull::wbl_cdf_loop},
 };
 
 Float64Ufunc<3> WBL_SF_UFUNC{
     .name = "wbl_sf",
-    .doc = "Survival function of a Weibull wind speed with scale c and shape k,\n"
-           "element by element: exp(-(v/c)**k), the share of the time above v.\n"
-           "Arguments (c, k, v). Rounded as each term of wbl_cdf, so that over bin\n"
-           "edges e, wbl_sf(c, k, e[:-1]) - wbl_sf(c, k, e[1:]) equals wbl_cdf bit\n"
-           "for bit.",
+    .doc =
+        "Survival function of a Weibull wind speed with scale c and shape k,\n"
+        "element by element: exp(-(v/c)**k), the share of the time above v.\n"
+        "Arguments (c, k, v). Rounded as each term of wbl_cdf, so that over bin\n"
+        "edges e, wbl_sf(c, k, e[:-1]) - wbl_sf(c, k, e[1:]) equals wbl_cdf bit\n"
+        "for bit.",
     .loops = {weibull::wbl_sf_loop},
 };
 

@@ -34,7 +34,8 @@ Owned import_module(const char* name) {
 PyResult<std::optional<void**>> find_table(const char* capsule) {
     for (const char* module_name : table_modules) {
         Owned module = import_module(module_name);
-        Owned table = module ? Owned::steal(PyObject_GetAttrString(module.get(), capsule)) : Owned();
+        Owned table =
+            module ? Owned::steal(PyObject_GetAttrString(module.get(), capsule)) : Owned();
         if (!table) {
             PyErr error = PyErr::fetch();
             if (error.is_instance_of(PyExc_ImportError) ||
@@ -74,8 +75,7 @@ bool numpy_not_installed(PyErr& error) {
 }
 
 PyErr unsupported_numpy(std::string_view what) {
-    return PyErr::new_<ImportError>(
-        concat({"vindral_ufunc supports numpy 1.26 and 2.x; ", what}));
+    return PyErr::new_<ImportError>(concat({"vindral_ufunc supports numpy 1.26 and 2.x; ", what}));
 }
 
 // The binary interface of the numpy that has been imported.

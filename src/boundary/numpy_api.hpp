@@ -14,8 +14,8 @@
 namespace vindral::numpy_api {
 
 // numpy's inner-loop type (PyUFuncGenericFunction); npy_intp is intptr_t.
-using InnerLoop = void (*)(char** args, const std::intptr_t* dimensions,
-                           const std::intptr_t* steps, void* data);
+using InnerLoop = void (*)(char** args, const std::intptr_t* dimensions, const std::intptr_t* steps,
+                           void* data);
 
 // The type number of float64 (NPY_DOUBLE): 12 in numpy 1.x and 2.x alike.
 inline constexpr char float64 = 12;
