@@ -1,10 +1,12 @@
 """Annual energy production of one turbine at one site.
 
 The site's wind climate has twelve direction sectors, each with a frequency,
-a mean wind speed and a Weibull shape. For every sector vindral turns the mean
-speed into the Weibull scale (v_k_2_c), checks it back (c_k_2_v), and gives the
-probability of every power-curve speed bin (wbl_cdf); the energy is the power
-in each bin weighted by that probability.
+a mean wind speed and a Weibull shape. The sectors are arrays, and vindral's
+ufuncs work on all of them at once: they turn the mean speeds into Weibull
+scales (v_k_2_c), check them back (c_k_2_v), and give the survival term at
+every edge of the power-curve speed bins (wbl_sf), whose differences are the
+bins' probabilities; the energy is the power in each bin weighted by that
+probability.
 
     python examples/annual_energy.py [--out DIR]
 
@@ -15,27 +17,47 @@ speed distribution with the power curve) when matplotlib is installed.
 import argparse
 import pathlib
 
-import vindral
+import numpy as np
+
+import vindral_ufunc
 from wind_climate import (
     HOURS_PER_YEAR,
     POWER_CURVE,
     RATED_POWER_KW,
     SITE_CLIMATE,
-    sector_energy,
-    speed_bins,
+    bin_edges,
+    bin_probabilities,
 )
+
+
+def sector_arrays(climate):
+    """Frequency, mean speed and shape of each sector, as arrays."""
+    return (
+        np.array([s.frequency for s in climate]),
+        np.array([s.mean_speed for s in climate]),
+        np.array([s.shape for s in climate]),
+    )
+
+
+def sector_energies(climate, power_curve=POWER_CURVE):
+    """MWh per year from each sector, and each sector's Weibull scale (m/s)."""
+    frequency, mean_speed, shape = sector_arrays(climate)
+    edges, power = bin_edges(power_curve)
+    scale = vindral_ufunc.v_k_2_c(mean_speed, shape)
+    weighted = bin_probabilities(scale, shape, edges) * power
+    # Each sector's bins summed in order, as a hand calculation would.
+    energy = [
+        f * sum(bins) * HOURS_PER_YEAR / 1000.0
+        for f, bins in zip(frequency.tolist(), weighted.tolist())
+    ]
+    return energy, scale
 
 
 def speed_distribution(climate, edges):
     """Share of the time in each speed interval, all sectors together."""
-    sectors = [(s.frequency, vindral.v_k_2_c(s.mean_speed, s.shape), s.shape) for s in climate]
-    return [
-        sum(
-            frequency * vindral.wbl_cdf(scale, shape, lower, upper)
-            for frequency, scale, shape in sectors
-        )
-        for lower, upper in zip(edges, edges[1:])
-    ]
+    frequency, mean_speed, shape = sector_arrays(climate)
+    scale = vindral_ufunc.v_k_2_c(mean_speed, shape)
+    return (frequency[:, None] * bin_probabilities(scale, shape, edges)).sum(axis=0)
 
 
 def plot(path, climate):
@@ -50,12 +72,12 @@ def plot(path, climate):
             "or, from a checkout, pip install '.[examples]')"
         )
         return False
-    edges = [float(v) for v in range(31)]
+    edges = np.arange(31.0)
     shares = speed_distribution(climate, edges)
     fig, speed_axis = plt.subplots(figsize=(8, 4.5))
     speed_axis.bar(
-        [v + 0.5 for v in edges[:-1]],
-        [100 * s for s in shares],
+        edges[:-1] + 0.5,
+        100 * shares,
         width=0.9,
         color="#7fb3d5",
         label="share of the year",
@@ -90,13 +112,13 @@ def main():
     )
     args = parser.parse_args()
 
-    bins = speed_bins()
     print(
         f"{'sector':>6} {'freq %':>7} {'mean m/s':>9} {'k':>5} {'scale c':>8} "
         f"{'AEP MWh':>9} {'share %':>8}"
     )
-    results = [(sector, *sector_energy(sector, bins)) for sector in SITE_CLIMATE]
-    total = sum(energy for _, energy, _ in results)
+    energies, scales = sector_energies(SITE_CLIMATE)
+    results = list(zip(SITE_CLIMATE, energies, scales.tolist()))
+    total = sum(energies)
     for sector, energy, scale in results:
         print(
             f"{sector.direction:6.0f} {100 * sector.frequency:7.1f} {sector.mean_speed:9.2f} "
@@ -104,9 +126,8 @@ def main():
         )
     capacity_factor = total / (RATED_POWER_KW / 1000 * HOURS_PER_YEAR)
     # The mean speed of the whole site, back from each sector's scale and shape.
-    site_mean = sum(
-        sector.frequency * vindral.c_k_2_v(scale, sector.shape) for sector, _, scale in results
-    )
+    frequency, _, shape = sector_arrays(SITE_CLIMATE)
+    site_mean = sum((frequency * vindral_ufunc.c_k_2_v(scales, shape)).tolist())
     print(f"site mean wind speed: {site_mean:.2f} m/s")
     print(f"total: {total:.1f} MWh per year, capacity factor {100 * capacity_factor:.1f} %")
 

@@ -1,15 +1,17 @@
-"""Annual energy production over a grid of many sites, on many processes.
+"""Annual energy production over a grid of many sites, as arrays.
 
 Each site of a synthetic, seeded grid gets its own twelve-sector wind climate;
-the turbine and the energy sum are those of annual_energy.py. The grid is cut
-into blocks of rows and the blocks are spread over worker processes, by the
-standard library's process pool or, with --scheduler dask, over a Dask
-cluster (a local one unless --address names one). The code that calls
-vindral does not change: the tasks carry vindral's functions, which pickle by
-reference, so every worker uses its own installed vindral.
+the turbine and the energy sum are those of annual_energy.py. The climates
+are arrays of sites x sectors, and the energy is computed from them with
+vindral's ufuncs (wbl_sf at every bin edge of every sector of every site).
+The grid is cut into blocks of rows: by default threads compute the blocks
+as numpy arrays (numpy runs the ufuncs' loops without the interpreter lock,
+so the threads compute in parallel); with --scheduler dask the grid is one
+dask.array, to which the ufuncs apply block by block, on a Dask cluster (a
+local one unless --address names one, whose workers need vindral and numpy).
 
     python examples/site_grid.py [--rows 160] [--cols 160] [--workers N]
-                                 [--scheduler processes|dask] [--address HOST:PORT]
+                                 [--scheduler threads|dask] [--address HOST:PORT]
                                  [--out DIR]
 
 Writes site_grid.csv, one line per site, and site_grid.png, a map of the
@@ -26,9 +28,13 @@ import random
 import sys
 import time
 
-import vindral
+import numpy as np
+
+import vindral_ufunc
 import wind_climate
-from wind_climate import HOURS_PER_YEAR, RATED_POWER_KW, Sector, sector_energy
+from wind_climate import HOURS_PER_YEAR, RATED_POWER_KW, Sector, bin_edges, bin_probabilities
+
+ROWS_PER_BLOCK = 4
 
 
 def half_metre_curve(curve=wind_climate.POWER_CURVE):
@@ -65,20 +71,30 @@ def site_climate(seed, row, col):
     ]
 
 
-def block_energy(seed, rows, cols, scale_of, probability):
-    """(row, col, mean speed, MWh per year) for every site of a block of rows."""
-    bins = wind_climate.speed_bins(FINE_CURVE)
-    results = []
-    for row in rows:
-        for col in range(cols):
-            climate = site_climate(seed, row, col)
-            energy = sum(sector_energy(s, bins, scale_of, probability)[0] for s in climate)
-            mean_speed = sum(s.frequency * s.mean_speed for s in climate)
-            results.append((row, col, mean_speed, energy))
-    return results
+def grid_climate(seed, rows, cols):
+    """Frequency, mean speed and shape of every sector of every site: (rows, cols, 12) arrays."""
+    climates = [[site_climate(seed, row, col) for col in range(cols)] for row in rows]
+    return tuple(
+        np.array([[[getattr(s, field) for s in site] for site in row] for row in climates])
+        for field in ("frequency", "mean_speed", "shape")
+    )
 
 
-def blocks(rows, rows_per_block):
+def grid_energy(frequency, mean_speed, shape):
+    """MWh per year of every site, from its sectors' arrays (numpy or Dask alike)."""
+    edges, power = bin_edges(FINE_CURVE)
+    scale = vindral_ufunc.v_k_2_c(mean_speed, shape)
+    mean_power_kw = (bin_probabilities(scale, shape, edges) * power).sum(axis=-1)
+    return (frequency * mean_power_kw * HOURS_PER_YEAR / 1000.0).sum(axis=-1)
+
+
+def block_energy(seed, rows, cols):
+    """(mean speeds, MWh per year) of a block of rows, as numpy arrays."""
+    frequency, mean_speed, shape = grid_climate(seed, rows, cols)
+    return (frequency * mean_speed).sum(axis=-1), grid_energy(frequency, mean_speed, shape)
+
+
+def blocks(rows, rows_per_block=ROWS_PER_BLOCK):
     return [
         range(start, min(start + rows_per_block, rows)) for start in range(0, rows, rows_per_block)
     ]
@@ -109,24 +125,28 @@ class Progress:
             print(file=sys.stderr)
 
 
-def run_processes(tasks, workers, progress):
-    with concurrent.futures.ProcessPoolExecutor(max_workers=workers) as pool:
-        futures = [pool.submit(block_energy, *task) for task in tasks]
+def run_threads(seed, rows, cols, workers, progress):
+    """Each block of rows as numpy arrays, on a pool of threads."""
+    with concurrent.futures.ThreadPoolExecutor(max_workers=workers) as pool:
+        futures = [pool.submit(block_energy, seed, block, cols) for block in blocks(rows)]
         for future in concurrent.futures.as_completed(futures):
-            progress.update(len(future.result()))
-        return [future.result() for future in futures]
+            progress.update(future.result()[1].size)
+        parts = [future.result() for future in futures]
+    return tuple(np.concatenate(part) for part in zip(*parts))
 
 
-def run_dask(tasks, workers, address, progress):
+def run_dask(seed, rows, cols, workers, address, progress):
+    """The whole grid as one dask.array, in blocks of rows, on a Dask cluster."""
     try:
-        import cloudpickle
+        import dask.array as da
         from dask.distributed import Client, LocalCluster, as_completed
     except ImportError:
         sys.exit("--scheduler dask needs Dask: pip install 'vindral[examples]'")
-    # This example's own code travels with the tasks; vindral, pickled by
-    # reference, must be installed on the workers.
-    cloudpickle.register_pickle_by_value(wind_climate)
-    cloudpickle.register_pickle_by_value(sys.modules[__name__])
+    chunks = (ROWS_PER_BLOCK, cols, 12)
+    frequency, mean_speed, shape = (
+        da.from_array(array, chunks=chunks) for array in grid_climate(seed, range(rows), cols)
+    )
+    energy = grid_energy(frequency, mean_speed, shape)
     if address:
         client = Client(address)
     else:
@@ -136,22 +156,34 @@ def run_dask(tasks, workers, address, progress):
             )
         )
     with client:
-        futures = [client.submit(block_energy, *task, pure=False) for task in tasks]
+        # One task graph; each block of rows is a future of its own, so that
+        # progress shows as blocks finish.
+        futures = client.compute(list(energy.to_delayed().ravel()))
         for future in as_completed(futures):
-            progress.update(len(future.result()))
-        return client.gather(futures)
+            progress.update(future.result().size)
+        energy = np.concatenate(client.gather(futures))
+    return (frequency * mean_speed).sum(axis=-1).compute(), energy
 
 
-def write_csv(path, results):
+def write_csv(path, mean_speed, energy):
     with open(path, "w", newline="") as handle:
         writer = csv.writer(handle)
         writer.writerow(["row", "col", "mean_speed_m_s", "aep_mwh", "capacity_factor"])
-        for row, col, mean_speed, energy in results:
-            capacity_factor = energy / (RATED_POWER_KW / 1000 * HOURS_PER_YEAR)
-            writer.writerow([row, col, f"{mean_speed:.4f}", repr(energy), f"{capacity_factor:.5f}"])
+        for (row, col), site_energy in np.ndenumerate(energy):
+            site_energy = float(site_energy)
+            capacity_factor = site_energy / (RATED_POWER_KW / 1000 * HOURS_PER_YEAR)
+            writer.writerow(
+                [
+                    row,
+                    col,
+                    f"{mean_speed[row, col]:.4f}",
+                    repr(site_energy),
+                    f"{capacity_factor:.5f}",
+                ]
+            )
 
 
-def plot(path, results, rows, cols):
+def plot(path, energy):
     try:
         import matplotlib
 
@@ -160,15 +192,12 @@ def plot(path, results, rows, cols):
     except ImportError:
         print("(no map: matplotlib is not installed; pip install 'vindral[examples]')")
         return False
-    grid = [[0.0] * cols for _ in range(rows)]
-    for row, col, _, energy in results:
-        grid[row][col] = energy / 1000
     fig, axis = plt.subplots(figsize=(7, 6))
-    image = axis.imshow(grid, origin="lower", cmap="viridis")
+    image = axis.imshow(energy / 1000, origin="lower", cmap="viridis")
     fig.colorbar(image, ax=axis, label="annual energy production (GWh)")
     axis.set_xlabel("grid column")
     axis.set_ylabel("grid row")
-    axis.set_title(f"Annual energy of a 3.45 MW turbine at {rows * cols} sites")
+    axis.set_title(f"Annual energy of a 3.45 MW turbine at {energy.size} sites")
     fig.tight_layout()
     fig.savefig(path, dpi=100)
     return True
@@ -180,43 +209,39 @@ def main():
     parser.add_argument("--cols", type=int, default=160)
     parser.add_argument("--seed", type=int, default=7)
     parser.add_argument("--workers", type=int, default=os.cpu_count() or 1)
-    parser.add_argument("--scheduler", choices=["processes", "dask"], default="processes")
+    parser.add_argument("--scheduler", choices=["threads", "dask"], default="threads")
     parser.add_argument("--address", help="a running Dask scheduler, host:port")
     parser.add_argument("--out", type=pathlib.Path, default=pathlib.Path("output"))
     args = parser.parse_args()
 
-    tasks = [
-        (args.seed, block, args.cols, vindral.v_k_2_c, vindral.wbl_cdf)
-        for block in blocks(args.rows, rows_per_block=4)
-    ]
     progress = Progress(args.rows * args.cols)
     started = time.perf_counter()
     if args.scheduler == "dask":
-        per_block = run_dask(tasks, args.workers, args.address, progress)
+        mean_speed, energy = run_dask(
+            args.seed, args.rows, args.cols, args.workers, args.address, progress
+        )
     else:
-        per_block = run_processes(tasks, args.workers, progress)
+        mean_speed, energy = run_threads(args.seed, args.rows, args.cols, args.workers, progress)
     progress.close()
     elapsed = time.perf_counter() - started
-    results = [site for block in per_block for site in block]
 
-    energies = [energy for _, _, _, energy in results]
-    best = max(results, key=lambda site: site[3])
-    calls = len(results) * 12 * (len(FINE_CURVE) + 1)
-    workers = "worker processes" if args.scheduler == "processes" else "Dask workers"
+    best_row, best_col = np.unravel_index(np.argmax(energy), energy.shape)
+    values = energy.size * 12 * (len(FINE_CURVE) + 2)
+    workers = "threads" if args.scheduler == "threads" else "Dask workers"
     print(
-        f"{len(results)} sites in {elapsed:.1f} s on {args.workers} {workers} "
-        f"({calls / 1e6:.1f} million vindral calls)"
+        f"{energy.size} sites in {elapsed:.1f} s on {args.workers} {workers} "
+        f"({values / 1e6:.1f} million ufunc values)"
     )
     print(
-        f"mean AEP {sum(energies) / len(energies):.1f} MWh, "
-        f"best {best[3]:.1f} MWh at row {best[0]}, col {best[1]}, "
-        f"lowest {min(energies):.1f} MWh"
+        f"mean AEP {energy.mean():.1f} MWh, "
+        f"best {energy.max():.1f} MWh at row {best_row}, col {best_col}, "
+        f"lowest {energy.min():.1f} MWh"
     )
 
     args.out.mkdir(parents=True, exist_ok=True)
-    write_csv(args.out / "site_grid.csv", results)
+    write_csv(args.out / "site_grid.csv", mean_speed, energy)
     print(f"results written to {args.out / 'site_grid.csv'}")
-    if plot(args.out / "site_grid.png", results, args.rows, args.cols):
+    if plot(args.out / "site_grid.png", energy):
         print(f"map written to {args.out / 'site_grid.png'}")
 
 

@@ -9,7 +9,9 @@ curve's speed bins and the sectors, times the hours in a year.
 
 from dataclasses import dataclass
 
-import vindral
+import numpy as np
+
+import vindral_ufunc
 
 HOURS_PER_YEAR = 8760.0
 
@@ -63,19 +65,20 @@ def speed_bins(power_curve=POWER_CURVE):
     return bins
 
 
-def sector_energy(sector, bins, scale_of=vindral.v_k_2_c, probability=vindral.wbl_cdf):
-    """MWh per year from one sector, and the sector's Weibull scale (m/s).
+def bin_edges(power_curve=POWER_CURVE):
+    """The speed bins as arrays: their edges (one more than the bins) and their power (kW)."""
+    bins = speed_bins(power_curve)
+    assert all(upper == lower for (_, upper, _), (lower, _, _) in zip(bins, bins[1:]))
+    edges = np.array([lower for lower, _, _ in bins] + [bins[-1][1]])
+    return edges, np.array([power for _, _, power in bins])
 
-    The two vindral functions are parameters so that callers can hand them
-    to other processes: they pickle by reference.
+
+def bin_probabilities(scale, shape, edges):
+    """Probability of each bin between consecutive edges, for sectors of any array shape.
+
+    The survival term is computed once per edge and differenced: bit for bit
+    what vindral.wbl_cdf gives for each bin, at half the work. The result has
+    the sectors' shape with one more axis, the bins.
     """
-    scale = scale_of(sector.mean_speed, sector.shape)
-    mean_power_kw = sum(
-        probability(scale, sector.shape, lower, upper) * power for lower, upper, power in bins
-    )
-    return sector.frequency * mean_power_kw * HOURS_PER_YEAR / 1000.0, scale
-
-
-def annual_energy(climate, bins):
-    """Total MWh per year of a climate."""
-    return sum(sector_energy(sector, bins)[0] for sector in climate)
+    survival = vindral_ufunc.wbl_sf(np.expand_dims(scale, -1), np.expand_dims(shape, -1), edges)
+    return survival[..., :-1] - survival[..., 1:]

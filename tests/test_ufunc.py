@@ -62,7 +62,9 @@ def test_survival_differences_are_the_bin_probabilities():
     edges = np.concatenate([[0.0], np.sort(rng.uniform(0.0, 30.0, 29)), [np.inf]])
     survival = vu.wbl_sf(c, k, edges)
     assert survival.shape == (50, 12, 31)
-    assert_same_bits(survival[..., :-1] - survival[..., 1:], vu.wbl_cdf(c, k, edges[:-1], edges[1:]))
+    assert_same_bits(
+        survival[..., :-1] - survival[..., 1:], vu.wbl_cdf(c, k, edges[:-1], edges[1:])
+    )
 
 
 def test_behaves_as_any_ufunc():
@@ -77,11 +79,11 @@ def test_behaves_as_any_ufunc():
     assert vu.wbl_cdf(c, k, v1, v2, out=out, where=np.array([True, False, True, False])) is out
     assert_same_bits(out, [expected, -1.0, expected, -1.0])
     # ints, bools and float32 are cast to float64 first.
-    assert_same_bits(vu.v_k_2_c(np.array([8, 1]), True), [vindral.v_k_2_c(8.0, 1.0), vindral.v_k_2_c(1.0, 1.0)])
-    speeds32 = np.array([5.5, 7.3], dtype=np.float32)
     assert_same_bits(
-        vu.v_k_2_c(speeds32, 2.0), [vindral.v_k_2_c(float(s), 2.0) for s in speeds32]
+        vu.v_k_2_c(np.array([8, 1]), True), [vindral.v_k_2_c(8.0, 1.0), vindral.v_k_2_c(1.0, 1.0)]
     )
+    speeds32 = np.array([5.5, 7.3], dtype=np.float32)
+    assert_same_bits(vu.v_k_2_c(speeds32, 2.0), [vindral.v_k_2_c(float(s), 2.0) for s in speeds32])
     # Strided and reversed views read the right elements.
     speeds = np.arange(24.0).reshape(4, 6)
     view = speeds[::-2, 1::3]
