@@ -174,7 +174,8 @@ def write_table(path, rows, alternative_rows, instructions_measured):
     path.write_text("\n".join(lines) + "\n")
 
 
-def draw_chart(path, rows, alternative_rows):
+def pyplot():
+    """matplotlib's pyplot drawing to files, or None (said so) when it is not installed."""
     try:
         import matplotlib
 
@@ -182,6 +183,13 @@ def draw_chart(path, rows, alternative_rows):
         import matplotlib.pyplot as plt
     except ImportError:
         print("(matplotlib is not installed: no chart; pip install 'vindral[bench]')")
+        return None
+    return plt
+
+
+def draw_chart(path, rows, alternative_rows):
+    plt = pyplot()
+    if plt is None:
         return False
     fig, (left, right) = plt.subplots(1, 2, figsize=(13, 5.2), gridspec_kw={"width_ratios": [3, 2]})
     labels = [row["call"] for row in rows]
