@@ -189,8 +189,12 @@ PyErr FunctionDescription::multiple_values_for_argument(std::string_view name) c
 PyErr FunctionDescription::unexpected_keyword_argument(PyObject* key) const {
     // The key's __str__ may change the dictionary that holds it.
     const Owned keep_alive = Owned::borrow(key);
+    PyResult<std::string> key_text = python_format(key);
+    if (!key_text.is_ok()) {
+        return std::move(key_text).error();
+    }
     return PyErr::new_<TypeError>(full_name() + " got an unexpected keyword argument '" +
-                                  python_format(key) + "'");
+                                  key_text.value() + "'");
 }
 
 PyErr FunctionDescription::positional_only_keyword_arguments(
@@ -246,13 +250,18 @@ PyErr argument_extraction_error(std::string_view arg_name, PyErr error) {
     if (error.get_type_bound() != PyExc_TypeError) {
         return error;
     }
-    PyErr rewritten = PyErr::new_<TypeError>(
-        concat({"argument '", arg_name, "': ", python_format(error.value_bound())}));
+    PyResult<std::string> text = python_format(error.value_bound());
+    if (!text.is_ok()) {
+        return std::move(text).error();  // an interrupt, or no memory: that is the news
+    }
+    PyErr rewritten = PyErr::new_<TypeError>(concat({"argument '", arg_name, "': ", text.value()}));
     // Setting a cause, even none, hides the exception that was being handled
-    // (__suppress_context__): only a real cause is carried over.
+    // (__suppress_context__): only a real cause is carried over, and the
+    // original's own suppression with it.
     if (std::optional<PyErr> cause = error.cause()) {
         rewritten.set_cause(std::move(cause));
     }
+    rewritten.take_origin_from(error);
     return rewritten;
 }
 

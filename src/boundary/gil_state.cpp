@@ -38,9 +38,20 @@ void pool_detail::release_pending() {
         dirty.store(false, std::memory_order_relaxed);
     }
     // Counts change only after the mutex is released: a deallocation may run
-    // arbitrary code, which may itself defer a release.
-    for (PyObject* obj : taken) {
-        Py_DECREF(obj);
+    // arbitrary code, which may itself defer a release, or end this thread.
+    std::size_t next = 0;
+    try {
+        for (; next < taken.size(); ++next) {
+            Py_DECREF(taken[next]);
+        }
+    } catch (...) {
+        // The thread is being ended inside a deallocation: it has lost the
+        // interpreter, and what it had yet to release waits for another.
+        GIL_COUNT = 0;
+        for (++next; next < taken.size(); ++next) {
+            defer_release(taken[next]);
+        }
+        throw;
     }
 }
 

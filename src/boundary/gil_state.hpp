@@ -41,16 +41,6 @@ inline void apply_pool() {
 // Number of references waiting in the pool (for the test module).
 std::size_t pool_size() noexcept;
 
-// Gives up one owned reference: at once when a guard is active on this
-// thread (the interpreter is then held), else through the pool.
-inline void release_reference(PyObject* obj) noexcept {
-    if (GIL_COUNT > 0) [[likely]] {
-        Py_DECREF(obj);
-    } else {
-        defer_release(obj);
-    }
-}
-
 // Runs an interpreter call that may run Python code. A thread that asks for
 // the interpreter back while the interpreter finalises is ended from inside
 // such a call, by a forced unwind (pthread_exit, CPython 3.9 to 3.13). The
@@ -65,6 +55,18 @@ VINDRAL_ALWAYS_INLINE auto calling_python(Call&& call) -> decltype(call()) {
     } catch (...) {
         GIL_COUNT = 0;
         throw;
+    }
+}
+
+// Gives up one owned reference: at once when a guard is active on this
+// thread (the interpreter is then held), else through the pool. A release
+// that drops the last reference may run Python code, so it is an interpreter
+// call like any other.
+inline void release_reference(PyObject* obj) {
+    if (GIL_COUNT > 0) [[likely]] {
+        calling_python([obj] { Py_DECREF(obj); });
+    } else {
+        defer_release(obj);
     }
 }
 

@@ -22,14 +22,20 @@ public:
     }
 
     Owned(Owned&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
-    Owned& operator=(Owned&& other) noexcept {
+    // Releases the reference held before: see the destructor.
+    Owned& operator=(Owned&& other) noexcept(false) {
         Owned(std::move(other)).swap(*this);
         return *this;
     }
     Owned(const Owned&) = delete;
     Owned& operator=(const Owned&) = delete;
 
-    ~Owned() {
+    // Not noexcept: dropping a last reference runs the object's deallocation,
+    // which may run Python code (a __del__, a file's close), from which the
+    // interpreter may end this thread by a forced unwind that must pass.
+    // So an Owned that holds a reference never dies inside a noexcept
+    // function, the standard library's destructors included.
+    ~Owned() noexcept(false) {
         if (ptr_ != nullptr) {
             release_reference(ptr_);
         }

@@ -237,6 +237,29 @@ void PyErr::print_panic_and_unwind(FfiTuple parts, const std::string& message) {
     internal_failure(message);
 }
 
+// The Owned destructors that reset() runs hold nothing once their parts are
+// deferred, so nothing can leave this function.
+void PyErr::discard() noexcept {  // NOLINT(bugprone-exception-escape)
+    const auto defer = [](Owned& part) {
+        if (part) {
+            defer_release(part.into_raw());
+        }
+    };
+    std::visit(
+        [&](auto& parts) {
+            using Parts = std::decay_t<decltype(parts)>;
+            if constexpr (std::is_same_v<Parts, Lazy>) {
+                defer(parts.object);
+            } else if constexpr (!std::is_same_v<Parts, Empty>) {
+                defer(parts.ptype);
+                defer(parts.pvalue);
+                defer(parts.ptraceback);
+            }
+        },
+        *state_);
+    state_.reset();  // holds no reference any more
+}
+
 // ---- Inspection --------------------------------------------------------------
 
 PyErr::Normalized& PyErr::normalized() {
@@ -277,7 +300,7 @@ Owned PyErr::into_value() && {
     if (parts.ptraceback) {
         PyException_SetTraceback(value.get(), parts.ptraceback.get());
     }
-    state_.reset();
+    discard();  // the parts: the value has its own reference now
     return value;
 }
 
@@ -295,15 +318,49 @@ void PyErr::set_cause(std::optional<PyErr> cause) {
     PyException_SetCause(value, cause_value);
 }
 
-bool PyErr::is_memory_error() const {
+PyObject* PyErr::raw_type() const {
     const State* state = state_.get();
-    PyObject* type = nullptr;
     if (const auto* tuple = std::get_if<FfiTuple>(state)) {
-        type = tuple->ptype.get();
-    } else if (const auto* normalized = std::get_if<Normalized>(state)) {
-        type = normalized->ptype.get();
+        return tuple->ptype.get();
     }
+    if (const auto* normalized = std::get_if<Normalized>(state)) {
+        return normalized->ptype.get();
+    }
+    return nullptr;
+}
+
+void PyErr::take_origin_from(PyErr& original) {
+    Normalized& theirs = original.normalized();
+    Normalized& mine = normalized();
+    if (theirs.ptraceback) {
+        // Both: the value's attribute, and the part that restore() hands to
+        // the indicator, to which the interpreter adds the caller's frames.
+        if (PyException_SetTraceback(mine.pvalue.get(), theirs.ptraceback.get()) == 0) {
+            mine.ptraceback = theirs.ptraceback.clone_ref();
+        } else {
+            (void)take();
+        }
+    }
+    Owned suppressed = get_attr_named(theirs.pvalue.get(), "__suppress_context__");
+    if (!suppressed) {
+        (void)take();
+    } else if (suppressed.get() == Py_True) {
+        Owned name = try_new_str("__suppress_context__");
+        if (!name || PyObject_SetAttr(mine.pvalue.get(), name.get(), Py_True) == -1) {
+            (void)take();
+        }
+    }
+}
+
+bool PyErr::is_memory_error() const {
+    PyObject* type = raw_type();
     return type != nullptr && PyErr_GivenExceptionMatches(type, PyExc_MemoryError) != 0;
+}
+
+bool PyErr::must_reach_caller() const {
+    PyObject* type = raw_type();
+    return type != nullptr && (PyErr_GivenExceptionMatches(type, PyExc_MemoryError) != 0 ||
+                               PyErr_GivenExceptionMatches(type, PyExc_Exception) == 0);
 }
 
 bool PyErr::is_instance_of(PyObject* type) {

@@ -97,19 +97,45 @@ public:
     Owned into_value() &&;        // the instance, with its traceback attached
     std::optional<PyErr> cause();
     void set_cause(std::optional<PyErr> cause);
+    // Gives this error the traceback and the __suppress_context__ of
+    // `original`, whose place it takes, so that it shows where the original
+    // was raised and hides what the original hid. Best effort: without
+    // memory for it, they stay unset.
+    void take_origin_from(PyErr& original);
     bool is_instance_of(PyObject* type);
     // Whether the interpreter reported running out of memory; unlike the
     // inspections above, this does not normalise (which would allocate).
     bool is_memory_error() const;
+    // Whether the error must reach the caller whatever the code that met it
+    // meant to do instead: running out of memory, or a BaseException that is
+    // not an Exception (KeyboardInterrupt, SystemExit), by which the user's
+    // program means to stop. Does not normalise either.
+    bool must_reach_caller() const;
 
     // "PyErr { type: ..., value: ..., traceback: ... }", for failure messages.
     std::string debug();
 
     PyErr(PyErr&&) noexcept = default;
-    PyErr& operator=(PyErr&&) noexcept = default;
+    // Neither this nor the destructor releases a reference in place (see
+    // discard): the Owned destructors that they run hold nothing.
+    PyErr& operator=(PyErr&& other) noexcept {  // NOLINT(bugprone-exception-escape)
+        if (this != &other) {
+            if (state_) {
+                discard();
+            }
+            state_ = std::move(other.state_);
+        }
+        return *this;
+    }
     PyErr(const PyErr&) = delete;
     PyErr& operator=(const PyErr&) = delete;
-    ~PyErr() = default;
+    // Inline, so that the empty error of every successful result costs a
+    // test and nothing more.
+    ~PyErr() {  // NOLINT(bugprone-exception-escape): see operator=
+        if (state_) [[unlikely]] {
+            discard();
+        }
+    }
 
 private:
     template <class T>
@@ -154,7 +180,19 @@ private:
 
     bool holds_error() const noexcept { return state_ != nullptr; }
 
+    // Empties the error, handing its references to the pool. Errors are
+    // dropped inside the standard library's noexcept destructors (an
+    // optional's, a unique_ptr's), where a release that runs Python code
+    // could not let the forced unwind of an ending thread pass; the guard
+    // applies the pool before it raises an error, so what a call discarded
+    // is released before the call returns, and else at the next entry.
+    // Needs a state.
+    VINDRAL_COLD void discard() noexcept;  // NOLINT(bugprone-exception-escape): see the .cpp
+
     Normalized& normalized();
+    // The class of an error taken from the interpreter, as it was handed out;
+    // null for a lazy error.
+    PyObject* raw_type() const;
     static Normalized normalize_lazy(Lazy lazy);
     static void raise_lazy(Lazy lazy);
     [[noreturn]] static void print_panic_and_unwind(FfiTuple parts, const std::string& message);

@@ -35,26 +35,55 @@ constexpr LeadByte classify(unsigned char lead) noexcept {
 // depth the name is not looked up; a type that names itself cannot recurse.
 constexpr int deepest_type_name = 2;
 
-std::string format_with(PyObject* obj, PyObject* (*to_text)(PyObject*), int depth) {
+// An error met while making a text form: given back when it must reach the
+// caller and the caller can take it, else reported as unraisable (`obj`
+// gives the context) or dropped.
+std::optional<PyErr> triage(PyObject* obj, bool returns_errors) {
+    PyErr failure = PyErr::fetch();
+    if (returns_errors && failure.must_reach_caller()) {
+        return failure;
+    }
+    if (obj != nullptr) {
+        std::move(failure).write_unraisable_bound(obj);
+    }
+    return std::nullopt;
+}
+
+PyResult<std::string> format_with(PyObject* obj, PyObject* (*to_text)(PyObject*), int depth,
+                                  bool returns_errors) {
     Owned text = Owned::steal(calling_python([&] { return to_text(obj); }));
     if (text) {
         if (std::optional<std::string> utf8 = try_str_to_utf8_lossy(text.get())) {
             return std::move(*utf8);
         }
     }
-    PyErr::fetch().write_unraisable_bound(obj);
-
+    if (std::optional<PyErr> error = triage(obj, returns_errors)) {
+        return std::move(*error);
+    }
     if (depth < deepest_type_name) {
         PyObject* type = host::type_of(obj);
         Owned module = get_attr_named(type, "__module__");
         Owned name = module ? get_attr_named(type, "__name__") : Owned();
         if (name) {
-            return concat({"<unprintable ", format_with(module.get(), PyObject_Str, depth + 1), ".",
-                           format_with(name.get(), PyObject_Str, depth + 1), " object>"});
+            PyResult<std::string> module_text =
+                format_with(module.get(), PyObject_Str, depth + 1, returns_errors);
+            if (!module_text.is_ok()) {
+                return module_text;
+            }
+            PyResult<std::string> name_text =
+                format_with(name.get(), PyObject_Str, depth + 1, returns_errors);
+            if (!name_text.is_ok()) {
+                return name_text;
+            }
+            return concat(
+                {"<unprintable ", module_text.value(), ".", name_text.value(), " object>"});
         }
-        (void)PyErr::take();  // the lookup's own error is not reported
+        // The lookup's own error is not reported.
+        if (std::optional<PyErr> error = triage(nullptr, returns_errors)) {
+            return std::move(*error);
+        }
     }
-    return "<unprintable object>";
+    return std::string("<unprintable object>");
 }
 
 }  // namespace
@@ -124,9 +153,13 @@ std::optional<std::string> try_str_to_utf8_lossy(PyObject* str) {
     return utf8_lossy(std::string_view(data, static_cast<std::size_t>(size)));
 }
 
-std::string python_format(PyObject* obj) { return format_with(obj, PyObject_Str, 0); }
+PyResult<std::string> python_format(PyObject* obj) {
+    return format_with(obj, PyObject_Str, 0, true);
+}
 
-std::string python_debug(PyObject* obj) { return format_with(obj, PyObject_Repr, 0); }
+std::string python_debug(PyObject* obj) {
+    return std::move(format_with(obj, PyObject_Repr, 0, false)).value();
+}
 
 Owned try_new_str(std::string_view text) {
     return Owned::steal(

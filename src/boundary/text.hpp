@@ -8,6 +8,7 @@
 
 #include "boundary/host.hpp"
 #include "boundary/owned.hpp"
+#include "boundary/pyerr.hpp"
 
 namespace vindral {
 
@@ -25,11 +26,15 @@ std::string utf8_lossy(std::string_view bytes);
 std::optional<std::string> try_str_to_utf8_lossy(PyObject* str);
 
 // The text form of an object: its str(), or "<unprintable module.Name
-// object>" when str() raises (the error goes to the unraisable hook), where
-// module and Name are the text forms of the type's attributes.
-std::string python_format(PyObject* obj);
+// object>" when str() raises an ordinary error (which goes to the unraisable
+// hook), where module and Name are the text forms of the type's attributes.
+// An error that must reach the caller (PyErr::must_reach_caller: running out
+// of memory, an interrupt) is returned instead, the message unmade.
+PyResult<std::string> python_format(PyObject* obj);
 
-// The same made with repr(): the object's debug text.
+// The same made with repr(), the object's debug text, for the messages of
+// internal failures: these cannot return an error, so every failure falls
+// back to the unprintable form.
 std::string python_debug(PyObject* obj);
 
 // A new str of UTF-8 text; empty, with the interpreter's MemoryError set,

@@ -72,6 +72,9 @@ VINDRAL_CATCHES_FORCED_UNWIND void raise(PyErr error) {
 }  // namespace
 
 PyObject* raise_returned_error(PyErr&& error) {
+    // What the body discarded on the way to its error (the error it
+    // rewrote, say) is released before the call returns, like its locals.
+    apply_pool();
     raise(std::move(error));
     return nullptr;
 }
@@ -82,6 +85,7 @@ std::string* take_failure_message() noexcept {
 }
 
 PyObject* raise_failure(std::string* message) {
+    apply_pool();
     raise(PyErr::new_<PanicException>(std::move(*std::unique_ptr<std::string>(message))));
     return nullptr;
 }

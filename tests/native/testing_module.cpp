@@ -62,7 +62,11 @@ PyResult<Owned> fail(PyObject* args, PyObject*) {
     if (!message.is_ok()) {
         return std::move(message).error();
     }
-    internal_failure(python_format(message.value()));
+    PyResult<std::string> text = python_format(message.value());
+    if (!text.is_ok()) {
+        return std::move(text).error();
+    }
+    internal_failure(text.value());
 }
 
 // fail_without_message(): throws a value that carries no text.
@@ -83,7 +87,11 @@ PyResult<Owned> raise_type_error(PyObject* args, PyObject*) {
     if (!message.is_ok()) {
         return std::move(message).error();
     }
-    return PyErr::new_<TypeError>(python_format(message.value()));
+    PyResult<std::string> text = python_format(message.value());
+    if (!text.is_ok()) {
+        return std::move(text).error();
+    }
+    return PyErr::new_<TypeError>(text.value());
 }
 
 // fetch_without_error(): an interpreter call reported failure, but the
@@ -149,7 +157,11 @@ PyResult<Owned> chain_type_error(PyObject* args, PyObject*) {
     if (!cause) {
         return needs_raising_callable("chain_type_error");
     }
-    PyErr error = PyErr::new_<TypeError>(python_format(message.value()));
+    PyResult<std::string> text = python_format(message.value());
+    if (!text.is_ok()) {
+        return std::move(text).error();
+    }
+    PyErr error = PyErr::new_<TypeError>(text.value());
     error.set_cause(std::move(cause));
     return error;
 }
