@@ -2,6 +2,7 @@
 
 import math
 import sys
+import traceback
 
 import pytest
 
@@ -249,6 +250,26 @@ class TestConversion:
         assert info.value.__cause__ is None
         assert info.value.__context__ is handled and not info.value.__suppress_context__
 
+    def test_rewritten_error_keeps_where_and_what_the_original_hid(self):
+        class Broken:
+            def __float__(self):
+                raise TypeError("cannot be a number") from None
+
+        handled = KeyError("being handled")
+        try:
+            raise handled
+        except KeyError:
+            with pytest.raises(TypeError) as info:
+                v_k_2_c(1.0, Broken())
+        assert str(info.value) == "argument 'k': cannot be a number"
+        # The frame that raised, under the caller's; the context stays hidden.
+        frames = [frame.name for frame in traceback.extract_tb(info.value.__traceback__)]
+        assert frames[-1] == "__float__"
+        assert info.value.__context__ is handled and info.value.__suppress_context__
+        error = info.value
+        shown = "".join(traceback.format_exception(type(error), error, error.__traceback__))
+        assert "being handled" not in shown
+
     def test_float_returning_non_float_is_rewritten(self):
         class Liar:
             def __float__(self):
@@ -273,6 +294,29 @@ class TestConversion:
 
         message = raises_type_error(lambda: v_k_2_c(1.0, Broken()))
         assert message == "argument 'k': <unprintable builtins.TypeError object>"
+
+    @pytest.mark.parametrize("interrupt", [KeyboardInterrupt(), SystemExit(3), MemoryError()])
+    def test_interrupt_while_a_message_is_made_is_the_calls_error(self, interrupt):
+        class Interrupting:
+            def __hash__(self):
+                return 1
+
+            def __str__(self):
+                raise interrupt
+
+        class Broken:
+            def __float__(self):
+                raise TypeError(Interrupting())
+
+        # Both messages that show an object's text: a rewritten conversion
+        # error's original, and a keyword that names no parameter.
+        for call in (
+            lambda: v_k_2_c(1.0, Broken()),
+            lambda: call_with_dict(v_k_2_c, (1.0,), {Interrupting(): 2.0}),
+        ):
+            with pytest.raises(BaseException) as info:
+                call()
+            assert info.value is interrupt
 
     @pytest.mark.parametrize("argument", [10**400, -(2**2000)])
     def test_overflow_passes_unchanged(self, argument):
