@@ -43,10 +43,11 @@ struct FunctionDescription {
 
     // Fills one slot per parameter (positional, then keyword-only) with a
     // borrowed reference, and checks for surplus, unexpected, repeated and
-    // missing arguments, in that order. Inline, so that for a constant
-    // record the invariant checks fold away and the slot loops unroll.
-    PyResult<void> extract_arguments_tuple_dict(PyObject* args, PyObject* kwargs,
-                                                std::span<PyObject*> output) const {
+    // missing arguments, in that order. Always inline, so that for a
+    // constant record the invariant checks fold away and the slot loops
+    // unroll.
+    VINDRAL_ALWAYS_INLINE PyResult<void> extract_arguments_tuple_dict(
+        PyObject* args, PyObject* kwargs, std::span<PyObject*> output) const {
         const std::size_t num_positional_parameters = positional_parameter_names.size();
         check_invariants(output.size());
 

@@ -55,6 +55,14 @@ void pool_detail::release_pending() {
     }
 }
 
+void release_reference(PyObject* obj) {
+    if (GIL_COUNT > 0) [[likely]] {
+        calling_python([obj] { Py_DECREF(obj); });
+    } else {
+        defer_release(obj);
+    }
+}
+
 std::size_t pool_size() noexcept {
     std::lock_guard lock(POOL.mutex);
     return POOL.pending.size();

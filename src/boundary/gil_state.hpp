@@ -61,13 +61,8 @@ VINDRAL_ALWAYS_INLINE auto calling_python(Call&& call) -> decltype(call()) {
 // Gives up one owned reference: at once when a guard is active on this
 // thread (the interpreter is then held), else through the pool. A release
 // that drops the last reference may run Python code, so it is an interpreter
-// call like any other.
-inline void release_reference(PyObject* obj) {
-    if (GIL_COUNT > 0) [[likely]] {
-        calling_python([obj] { Py_DECREF(obj); });
-    } else {
-        defer_release(obj);
-    }
-}
+// call like any other. Out of line: no call that succeeds releases anything,
+// and the callers' inlined code stays small.
+void release_reference(PyObject* obj);
 
 }  // namespace vindral
