@@ -50,10 +50,14 @@ PyResult<MethodDefWithTexts> as_method_def(const MethodDefRecord& record) {
 }  // namespace
 
 PyResult<Owned> ModuleDef::make_module() {
-    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id == -1) {
-        return PyErr::fetch();
-    }
+    // The calling thread's interpreter, identified by its module dictionary
+    // (the sys.modules that the interpreter itself holds): every interpreter
+    // has its own from its start until it finalises, after the claim is given
+    // up, so no two live interpreters share one. PyInterpreterState_Get would
+    // give the interpreter itself, but CPython 3.9's python3.dll, through
+    // which Windows modules reach the stable ABI, lacks it.
+    const auto id = static_cast<std::int64_t>(reinterpret_cast<std::intptr_t>(
+        PyImport_GetModuleDict()));  // NOLINT(*-reinterpret-cast): an address as identity
     // Claimed before anything is built, so that the claim survives a
     // failed build; it lasts until the claiming interpreter finalises.
     std::int64_t recorded = -1;
