@@ -46,3 +46,20 @@ find_clang() {
   done
   apt-get update -qq && apt-get install -y -qq clang >/dev/null && command -v clang++
 }
+
+# A CMake toolchain file for aarch64 Linux with Debian's cross GCC, which is
+# installed when missing; prints the file's path.
+aarch64_toolchain() {
+  if ! command -v aarch64-linux-gnu-g++ >/dev/null; then
+    apt-get update -qq && apt-get install -y -qq g++-aarch64-linux-gnu >/dev/null
+  fi
+  local file="$root/build/aarch64-toolchain.cmake"
+  mkdir -p "$root/build"
+  cat >"$file" <<'EOF'
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+EOF
+  echo "$file"
+}
