@@ -28,6 +28,9 @@ posix_abort = pytest.mark.skipif(
 elf_only = pytest.mark.skipif(
     not sys.platform.startswith("linux"), reason="reads the ELF shared object of Linux builds"
 )
+# python.org's embeddable interpreter for Windows takes its path from its
+# ._pth file alone: no script's folder, no PYTHONPATH.
+embeddable_interpreter = any(pathlib.Path(sys.executable).parent.glob("*._pth"))
 glibc_only = pytest.mark.skipif(
     platform.libc_ver()[0] != "glibc",
     reason="fixed to the last bit by the GNU C library's pow, exp and sin",

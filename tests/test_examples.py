@@ -12,6 +12,7 @@ import pytest
 
 import vindral
 import weibull_model
+from conftest import embeddable_interpreter
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 sys.path.insert(0, str(EXAMPLES))
@@ -24,10 +25,17 @@ import wind_climate  # noqa: E402
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
-pytestmark = pytest.mark.skipif(
-    os.environ.get("VINDRAL_SANITIZED") == "1",
-    reason="the examples only drive the functions that the other tests check under sanitizers",
-)
+pytestmark = [
+    pytest.mark.skipif(
+        os.environ.get("VINDRAL_SANITIZED") == "1",
+        reason="the examples only drive the functions that the other tests check under sanitizers",
+    ),
+    pytest.mark.skipif(
+        embeddable_interpreter,
+        reason="the embeddable interpreter puts no script's folder on its path, "
+        "so the examples cannot import their shared module",
+    ),
+]
 
 
 def run_example(name, *args, env_extra=None, cwd):

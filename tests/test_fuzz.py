@@ -11,7 +11,7 @@ from conftest import call_with_dict, fuzz_examples
 from weibull_model import same_double
 
 # Keys and values whose str() fails report to the unraisable hook.
-pytestmark = pytest.mark.usefixtures("quiet_unraisable")
+pytestmark = [pytest.mark.usefixtures("quiet_unraisable"), pytest.mark.long]
 
 
 COMPUTE = {

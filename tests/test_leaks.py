@@ -9,7 +9,7 @@ from conftest import call_with_dict
 from vindral import c_k_2_v, v_k_2_c, wbl_cdf
 
 # Keys and values whose str() fails report to the unraisable hook.
-pytestmark = pytest.mark.usefixtures("quiet_unraisable")
+pytestmark = [pytest.mark.usefixtures("quiet_unraisable"), pytest.mark.long]
 
 
 class FloatRaising:

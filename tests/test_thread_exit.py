@@ -47,6 +47,7 @@ time.sleep(0.1)
 """
 
 
+@pytest.mark.long
 @pytest.mark.parametrize(
     "program, runs",
     [
