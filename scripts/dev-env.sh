@@ -63,3 +63,17 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 EOF
   echo "$file"
 }
+
+# zig, the cross toolchain, in an environment of its own outside the clone,
+# with its cache beside it: zig's cache is keyed by where zig lives, so the C++
+# runtimes it builds for each target (minutes) are built once per machine,
+# not once per clone. Sets the array `zig` to the command.
+use_zig() {
+  local zig_venv="${VINDRAL_ZIG_VENV:-/var/cache/vindral/zig-venv}"
+  if [[ ! -x "$zig_venv/bin/python" ]]; then
+    "$python" -m venv "$zig_venv"
+  fi
+  quiet_pip "$zig_venv" "ziglang==0.17.1"
+  export ZIG_GLOBAL_CACHE_DIR="${ZIG_GLOBAL_CACHE_DIR:-$zig_venv/cache}"
+  zig=("$zig_venv/bin/python" -m ziglang)
+}
