@@ -53,6 +53,16 @@ def test_neither_libpython_nor_a_shared_libcxx_is_linked(module, shared_object):
     assert needed and not any("libpython" in line or "libc++" in line for line in needed)
 
 
+@elf_only
+@MODULES
+def test_relocations_are_read_only_and_the_stack_cannot_execute(module, shared_object):
+    dynamic = _tool_output("readelf", "-d", str(shared_object))
+    segments = _tool_output("readelf", "-lW", str(shared_object))
+    assert "BIND_NOW" in dynamic and "GNU_RELRO" in segments
+    stack = next(line for line in segments.splitlines() if "GNU_STACK" in line)
+    assert "E" not in stack.split()[-2]  # the flags column: RW, never RWE
+
+
 def test_wheel_holds_the_module_and_its_stubs_and_nothing_for_testing():
     files = {str(path) for path in importlib.metadata.files("vindral")}
     assert {SHARED_OBJECT.name, UFUNC_OBJECT.name} <= files
