@@ -77,3 +77,36 @@ use_zig() {
   export ZIG_GLOBAL_CACHE_DIR="${ZIG_GLOBAL_CACHE_DIR:-$zig_venv/cache}"
   zig=("$zig_venv/bin/python" -m ziglang)
 }
+
+# zig_compile TARGET OUT_DIR INCLUDE_DIR SOURCES...: one object per source,
+# OUT_DIR/NAME.o, two at a time, with warnings as errors and the exactness
+# flags. (The interpreter's pyconfig.h sets _XOPEN_SOURCE to 700; the C
+# library headers of newer targets, read first, set 800: harmless.)
+zig_compile() {
+  local target="$1" dir="$2" include="$3"
+  shift 3
+  local flags=(-target "$target" -std=c++20 -O2 -Wall -Wextra -Werror -Wno-macro-redefined
+    -ffp-contract=off -fno-fast-math -DPy_LIMITED_API=0x03090000 -I"$root/src" -I"$include")
+  [[ "$target" == *windows* ]] || flags+=(-fPIC -fvisibility=hidden -fvisibility-inlines-hidden)
+  mkdir -p "$dir"
+  printf '%s\n' "$@" | xargs -P 2 -I '{}' sh -c \
+    'dir="$1"; shift; exec "$@" -c "$0" -o "$dir/$(basename "$0" .cpp).o"' '{}' "$dir" \
+    "${zig[@]}" c++ "${flags[@]}"
+}
+
+# module_objects DIR MODULE: the objects in DIR that make MODULE, as
+# CMakeLists.txt puts them together: the boundary and the arithmetic, and
+# the module's own.
+module_objects() {
+  local dir="$1" source own=()
+  case "$2" in
+    vindral) own=(lib) ;;
+    vindral_ufunc) own=(ufunc numpy_api) ;;
+    _vindral_testing) own=(testing_module lib) ;;
+    _vindral_failing_init) own=(failing_init_module) ;;
+  esac
+  for source in "$root"/src/boundary/*.cpp "$root"/src/weibull/*.cpp; do
+    [[ "$source" == */numpy_api.cpp ]] || echo "$dir/$(basename "$source" .cpp).o"
+  done
+  printf "$dir/%s.o\n" "${own[@]}"
+}

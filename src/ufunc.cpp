@@ -7,6 +7,7 @@
 #include "boundary/text.hpp"
 #include "boundary/trampoline.hpp"
 #include "weibull/strided_loops.hpp"
+#include "weibull/weibull.hpp"
 
 namespace vindral {
 namespace {
@@ -22,7 +23,7 @@ Float64Ufunc<2> V_K_2_C_UFUNC{
         "Weibull scale c for mean wind speed v and shape k, element by element:\n"
         "v / gamma(1 + 1/k). Arguments (v, k). Each element equals vindral.v_k_2_c\n"
         "on the same doubles, to the last bit.",
-    .loops = {weibull::v_k_2_c_loop},
+    .loops = {weibull::strided_loop<weibull::v_k_2_c>},
 };
 
 Float64Ufunc<2> C_K_2_V_UFUNC{
@@ -31,7 +32,7 @@ Float64Ufunc<2> C_K_2_V_UFUNC{
         "Mean wind speed for Weibull scale c and shape k, element by element:\n"
         "c * gamma(1 + 1/k). Arguments (c, k). Each element equals vindral.c_k_2_v\n"
         "on the same doubles, to the last bit.",
-    .loops = {weibull::c_k_2_v_loop},
+    .loops = {weibull::strided_loop<weibull::c_k_2_v>},
 };
 
 Float64Ufunc<4> WBL_CDF_UFUNC{
@@ -41,7 +42,7 @@ Float64Ufunc<4> WBL_CDF_UFUNC{
         "v1 and v2, element by element: exp(-(v1/c)**k) - exp(-(v2/c)**k).\n"
         "Arguments (c, k, v1, v2). Each element equals vindral.wbl_cdf on the same\n"
         "doubles, to the last bit.",
-    .loops = {weibull::wbl_cdf_loop},
+    .loops = {weibull::strided_loop<weibull::wbl_cdf>},
 };
 
 Float64Ufunc<3> WBL_SF_UFUNC{
@@ -52,7 +53,7 @@ Float64Ufunc<3> WBL_SF_UFUNC{
         "Arguments (c, k, v). Rounded as each term of wbl_cdf, so that over bin\n"
         "edges e, wbl_sf(c, k, e[:-1]) - wbl_sf(c, k, e[1:]) equals wbl_cdf bit\n"
         "for bit.",
-    .loops = {weibull::wbl_sf_loop},
+    .loops = {weibull::strided_loop<weibull::wbl_sf>},
 };
 
 // Makes the ufunc and lists it in the module's __all__ under its name.
@@ -84,16 +85,13 @@ PyResult<void> vindral_ufunc(PyObject* module) {
         return std::move(api).error();
     }
     const numpy_api::UfuncApi& numpy = api.value();
-    if (PyResult<void> added = add_ufunc(module, numpy, V_K_2_C_UFUNC); !added.is_ok()) {
-        return added;
-    }
-    if (PyResult<void> added = add_ufunc(module, numpy, C_K_2_V_UFUNC); !added.is_ok()) {
-        return added;
-    }
-    if (PyResult<void> added = add_ufunc(module, numpy, WBL_CDF_UFUNC); !added.is_ok()) {
-        return added;
-    }
-    return add_ufunc(module, numpy, WBL_SF_UFUNC);
+    // In order; the first failure ends it.
+    PyResult<void> added;
+    (void)((added = add_ufunc(module, numpy, V_K_2_C_UFUNC)).is_ok() &&
+           (added = add_ufunc(module, numpy, C_K_2_V_UFUNC)).is_ok() &&
+           (added = add_ufunc(module, numpy, WBL_CDF_UFUNC)).is_ok() &&
+           (added = add_ufunc(module, numpy, WBL_SF_UFUNC)).is_ok());
+    return added;
 }
 
 ModuleDef MODULE_DEF{

@@ -129,8 +129,8 @@ public:
     }
     PyErr(const PyErr&) = delete;
     PyErr& operator=(const PyErr&) = delete;
-    // Always inline, so that the empty error of every successful result
-    // costs a test and nothing more.
+    // Inline, so that the empty error of every successful result costs a
+    // test and nothing more.
     ~PyErr() {  // NOLINT(bugprone-exception-escape): see operator=
         if (state_) [[unlikely]] {
             discard();

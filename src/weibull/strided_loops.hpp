@@ -1,31 +1,60 @@
 // Element-by-element loops of the Weibull functions over strided arrays.
 //
-// Each loop has the shape of an array library's inner loop: `args` holds one
-// pointer per operand (the inputs in parameter order, then the output),
+// `strided_loop<f>` has the shape of an array library's inner loop: `args`
+// holds one pointer per operand (f's arguments in order, then the result),
 // `dimensions[0]` the number of elements and `steps` each operand's stride in
-// bytes. They compute every element with the scalar functions themselves, so
-// each element is the scalar result to the last bit. Plain arithmetic: they
-// touch no interpreter object, throw nothing and may run on any thread.
+// bytes. Every element is computed by f itself, so each is the scalar result
+// to the last bit. Plain arithmetic: it touches no interpreter object, throws
+// nothing and may run on any thread.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <utility>
 
 namespace vindral::weibull {
+namespace strided_detail {
 
-using StridedLoop = void (*)(char** args, const std::intptr_t* dimensions,
-                             const std::intptr_t* steps, void* data);
+template <class Function>
+struct Arity;
+template <class... Args>
+struct Arity<double (*)(Args...) noexcept> {
+    static constexpr std::size_t value = sizeof...(Args);
+};
 
-// (v, k) -> c
-void v_k_2_c_loop(char** args, const std::intptr_t* dimensions, const std::intptr_t* steps,
-                  void* data) noexcept;
-// (c, k) -> v
-void c_k_2_v_loop(char** args, const std::intptr_t* dimensions, const std::intptr_t* steps,
-                  void* data) noexcept;
-// (c, k, v1, v2) -> probability of the interval
-void wbl_cdf_loop(char** args, const std::intptr_t* dimensions, const std::intptr_t* steps,
-                  void* data) noexcept;
-// (c, k, v) -> survival term
-void wbl_sf_loop(char** args, const std::intptr_t* dimensions, const std::intptr_t* steps,
-                 void* data) noexcept;
+// Calls `function` on the doubles at the first N pointers.
+template <auto Function, std::size_t N, std::size_t... I>
+double call_at(const std::array<char*, N + 1>& at, std::index_sequence<I...> /*inputs*/) noexcept {
+    std::array<double, N> in{};
+    // memcpy, not a cast: no aliasing or alignment assumption, and the
+    // compiler turns it into a plain load.
+    (std::memcpy(&in[I], at[I], sizeof(double)), ...);
+    return Function(in[I]...);
+}
+
+}  // namespace strided_detail
+
+template <auto Function>
+void strided_loop(char** args, const std::intptr_t* dimensions, const std::intptr_t* steps,
+                  void* /*data*/) noexcept {
+    constexpr std::size_t N = strided_detail::Arity<decltype(Function)>::value;
+    std::array<char*, N + 1> at{};
+    std::array<std::intptr_t, N + 1> step{};
+    for (std::size_t j = 0; j <= N; ++j) {
+        at[j] = args[j];
+        step[j] = steps[j];
+    }
+    const std::intptr_t count = dimensions[0];
+    for (std::intptr_t i = 0; i < count; ++i) {
+        const double result =
+            strided_detail::call_at<Function, N>(at, std::make_index_sequence<N>{});
+        std::memcpy(at[N], &result, sizeof(double));
+        for (std::size_t j = 0; j <= N; ++j) {
+            at[j] += step[j];
+        }
+    }
+}
 
 }  // namespace vindral::weibull
