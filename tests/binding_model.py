@@ -7,17 +7,13 @@ one, or naming none; then missing parameters; then conversion in parameter
 order by the interpreter's own PyFloat_AsDouble.
 """
 
-import ctypes
+import _vindral_testing
 
 PARAMETERS = {
     "v_k_2_c": ("v", "k"),
     "c_k_2_v": ("c", "k"),
     "wbl_cdf": ("c", "k", "v1", "v2"),
 }
-
-_as_double = ctypes.pythonapi.PyFloat_AsDouble
-_as_double.restype = ctypes.c_double
-_as_double.argtypes = [ctypes.py_object]
 
 _EMPTY = object()
 
@@ -91,7 +87,7 @@ def convert(obj, name):
     (type, message, cause, original) tuple.
     """
     try:
-        return _as_double(obj), None
+        return _vindral_testing.as_double(obj), None
     except BaseException as error:  # the interpreter's own verdict
         if type(error) is TypeError:
             return None, (

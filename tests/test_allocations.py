@@ -1,10 +1,10 @@
 """A successful call allocates nothing of its own: only its result float."""
 
-import tracemalloc
-
 import pytest
 
 import vindral
+
+tracemalloc = pytest.importorskip("tracemalloc")
 
 CALL_SHAPES = [
     ("v_k_2_c", (8.0, 2.0), {}),

@@ -7,7 +7,7 @@ from hypothesis import strategies as st
 import binding_model
 import vindral
 import weibull_model
-from conftest import call_with_dict, fuzz_examples
+from conftest import PYPY, call_with_dict, fuzz_examples, not_on_pypy
 from weibull_model import same_double
 
 # Keys and values whose str() fails report to the unraisable hook.
@@ -81,7 +81,8 @@ def assert_same(actual, expected):
 
 
 @settings(max_examples=fuzz_examples(1500), deadline=None)
-@given(calls(allow_non_str_keys=True))
+# PyPy refuses keys that are not str before vindral sees the dictionary.
+@given(calls(allow_non_str_keys=not PYPY))
 def test_call_shapes_match_the_binding_model(call):
     function, args, kwargs = call
     actual = actual_outcome(lambda: call_with_dict(getattr(vindral, function), args, kwargs))
@@ -121,6 +122,7 @@ def interpreter_message(function, args, kwargs):
     return None
 
 
+@not_on_pypy("words its binding errors unlike CPython, whose wording vindral's follow")
 @settings(
     max_examples=fuzz_examples(1000),
     deadline=None,
@@ -258,7 +260,10 @@ def test_argument_objects_match_the_conversion_rules(function, data):
         IntSubclass(-1),
         FloatSubclass(-1.0),
         type("F", (), {"__float__": lambda self: -1.0})(),
-        type("I", (), {"__index__": lambda self: -1})(),
+        pytest.param(
+            type("I", (), {"__index__": lambda self: -1})(),
+            marks=not_on_pypy("takes no __index__ for a real number"),
+        ),
     ],
     ids=["float", "int", "int subclass", "float subclass", "__float__", "__index__"],
 )

@@ -6,7 +6,7 @@ import sys
 import pytest
 
 import vindral
-from conftest import posix_abort, run_python
+from conftest import posix_abort, reference_counts, run_python
 
 RESUME_HEADER = (
     "--- vindral is resuming a panic after fetching a PanicException from Python. ---\n"
@@ -178,6 +178,7 @@ class TestGuardBookkeeping:
         panic_of(lambda: testing.call(testing.fail, "nested"))
         assert testing.gil_count() == 1
 
+    @reference_counts
     def test_release_without_a_guard_waits_for_the_next_entry(self, testing):
         obj = object()
         before = sys.getrefcount(obj)

@@ -16,7 +16,7 @@ import sysconfig
 import pytest
 
 import vindral
-from conftest import TEST_MODULES, run_python
+from conftest import TEST_MODULES, not_on_pypy, run_python
 
 REFUSAL = (
     "ImportError: vindral does not yet support subinterpreters, see "
@@ -68,11 +68,13 @@ def lifetime(*steps):
     return result.stdout.splitlines()
 
 
+@not_on_pypy("has no sub-interpreters")
 def test_a_second_interpreter_is_refused_while_the_first_lives():
     pytest.importorskip("_testcapi")
     assert lifetime("main()", "sub('legacy')", "main()") == [RESULT, REFUSAL, RESULT]
 
 
+@not_on_pypy("has no sub-interpreters")
 def test_main_interpreter_builds_afresh_after_a_legacy_sub_interpreter_ended():
     pytest.importorskip("_testcapi")
     in_sub, in_main = lifetime("sub('legacy')", "main()")

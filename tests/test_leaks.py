@@ -1,12 +1,13 @@
 """No path leaks: references and traced memory stay flat, call after call."""
 
 import sys
-import tracemalloc
 
 import pytest
 
 from conftest import call_with_dict
 from vindral import c_k_2_v, v_k_2_c, wbl_cdf
+
+tracemalloc = pytest.importorskip("tracemalloc")
 
 # Keys and values whose str() fails report to the unraisable hook.
 pytestmark = [pytest.mark.usefixtures("quiet_unraisable"), pytest.mark.long]

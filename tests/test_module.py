@@ -7,7 +7,7 @@ import sys
 import pytest
 
 import vindral
-from conftest import run_python
+from conftest import PYPY, cpython_internals, not_on_pypy, run_python
 
 FUNCTIONS = {"v_k_2_c": "(v, k)", "c_k_2_v": "(c, k)", "wbl_cdf": "(c, k, v1, v2)"}
 
@@ -15,8 +15,8 @@ FUNCTIONS = {"v_k_2_c": "(v, k)", "c_k_2_v": "(c, k)", "wbl_cdf": "(c, k, v1, v2
 def test_all_lists_the_three_functions_in_registration_order():
     assert vindral.__all__ == ["v_k_2_c", "c_k_2_v", "wbl_cdf"]
     assert type(vindral.__all__) is list
-    own = [name for name in vars(vindral) if name not in ("__file__", "__builtins__")]
-    assert own[-4:] == ["__all__", "v_k_2_c", "c_k_2_v", "wbl_cdf"]
+    registered = [name for name in vars(vindral) if name in ("__all__", *FUNCTIONS)]
+    assert registered == ["__all__", "v_k_2_c", "c_k_2_v", "wbl_cdf"]
     assert not hasattr(vindral, "PanicException")
 
 
@@ -31,7 +31,8 @@ def test_each_function_is_a_builtin_bound_to_the_module(name, signature):
     function = getattr(vindral, name)
     assert type(function).__name__ == "builtin_function_or_method"
     assert function.__name__ == function.__qualname__ == name
-    assert function.__self__ is vindral
+    if not PYPY:  # PyPy's built-in functions show no __self__
+        assert function.__self__ is vindral
     assert function.__module__ == "vindral"
     assert function.__text_signature__ == signature
     assert function.__doc__ is None
@@ -48,6 +49,7 @@ def _init_function():
     return init
 
 
+@cpython_internals
 def test_repeated_initialisation_returns_the_cached_module_with_one_more_reference():
     init = _init_function()
     functions = [vindral.v_k_2_c, vindral.c_k_2_v, vindral.wbl_cdf]
@@ -61,6 +63,7 @@ def test_repeated_initialisation_returns_the_cached_module_with_one_more_referen
     assert [vindral.v_k_2_c, vindral.c_k_2_v, vindral.wbl_cdf] == functions
 
 
+@not_on_pypy("makes a new module object, holding the same functions, at a re-import")
 def test_reimport_after_removal_from_sys_modules_gives_the_same_module():
     result = run_python(
         """

@@ -5,7 +5,7 @@ import sys
 
 import pytest
 
-from conftest import run_python
+from conftest import PYPY, run_python
 
 pytestmark = pytest.mark.skipif(
     not sys.platform.startswith("linux"), reason="threads end by a forced unwind on glibc only"
@@ -91,11 +91,13 @@ def test_thread_ended_inside_a_call_leaves_the_interpreter_sound():
         deadline = time.monotonic() + 30
         while len(os.listdir("/proc/self/task")) > 1 and time.monotonic() < deadline:
             time.sleep(0.01)
-        held = sys.getrefcount(k)
-        print(t.gil_count(), held - sys.getrefcount(k), t.v_k_2_c(8.0, k=2.0))
+        refcount = getattr(sys, "getrefcount", None)  # PyPy has none
+        held = refcount and refcount(k)
+        print(t.gil_count(), refcount and held - refcount(k), t.v_k_2_c(8.0, k=2.0))
         """
     )
     assert result.returncode == 0, result.stderr
     # The reference the binder held was not dropped without the interpreter:
     # it waited in the pool for the next entry, which released it.
-    assert result.stdout.split() == ["1", "1", "9.027033336764084"]
+    released = "None" if PYPY else "1"
+    assert result.stdout.split() == ["1", released, "9.027033336764084"]

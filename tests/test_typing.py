@@ -9,10 +9,13 @@ import sys
 
 import pytest
 
+from conftest import not_on_pypy
+
 HERE = pathlib.Path(__file__).resolve().parent
 
 pytestmark = [
     pytest.mark.long,
+    not_on_pypy("cannot run mypy: its standard library has no _symtable"),
     pytest.mark.skipif(
         os.environ.get("VINDRAL_SANITIZED") == "1",
         reason="type checks do not involve native code; the other runs cover them",

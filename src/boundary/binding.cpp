@@ -74,6 +74,17 @@ PyResult<std::optional<std::size_t>> FunctionDescription::find_keyword_parameter
     if (!host::is_str(key)) {
         return std::optional<std::size_t>();
     }
+    // With the names at hand, texts are compared in place: no encoding, no
+    // allocation, and no user __eq__ (PyPy never hands over the interned
+    // key itself, so every keyword of every call comes this way there).
+    if (!interned_parameter_names.empty() && interned_parameter_names[0] != nullptr) {
+        for (std::size_t i = 0; i < interned_parameter_names.size(); ++i) {
+            if (PyUnicode_Compare(key, interned_parameter_names[i]) == 0) {
+                return std::optional(i);
+            }
+        }
+        return std::optional<std::size_t>();
+    }
     const Owned utf8 = Owned::steal(PyUnicode_AsUTF8String(key));
     if (!utf8) {
         // A lone surrogate makes an unexpected keyword; running out of

@@ -111,7 +111,10 @@ PyResult<CString> extract_c_string(std::string_view text, const char* error_mess
 }
 
 PyResult<Owned> wrap_pyfunction(const MethodDefRecord& record, PyObject* module) {
-    Owned module_name = Owned::steal(PyModule_GetNameObject(module));
+    // The module's `__name__`, read as an attribute: every implementation of
+    // the C API offers that, not all offer PyModule_GetNameObject.
+    Owned module_name =
+        Owned::steal(PyObject_GetAttr(module, interned(INTERNED_NAME, "__name__").get()));
     if (!module_name) {
         return PyErr::fetch();
     }

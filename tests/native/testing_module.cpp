@@ -333,9 +333,26 @@ PyObject* end_thread(PyObject*, PyObject*, PyObject*) {
 #endif
 }
 
+// call_with_dict(function, args, kwargs): unguarded on purpose; calls through
+// the C API, which hands `kwargs` itself to the function, whatever its keys.
+PyObject* call_with_dict(PyObject*, PyObject* args, PyObject*) {
+    return PyObject_Call(PyTuple_GetItem(args, 0), PyTuple_GetItem(args, 1),
+                         PyTuple_GetItem(args, 2));
+}
+
+// as_double(obj): unguarded on purpose; the interpreter's own conversion to
+// a C double, error and all.
+PyObject* as_double(PyObject*, PyObject* args, PyObject*) {
+    const double value = PyFloat_AsDouble(PyTuple_GetItem(args, 0));
+    if (value == -1.0 && PyErr_Occurred() != nullptr) {
+        return nullptr;
+    }
+    return PyFloat_FromDouble(value);
+}
+
 constexpr int varargs_and_keywords = METH_VARARGS | METH_KEYWORDS;
 
-constexpr std::array<MethodDefRecord, 20> FUNCTIONS = {{
+constexpr std::array<MethodDefRecord, 22> FUNCTIONS = {{
     {nul_terminated("fail"), guarded<fail>, varargs_and_keywords, nul_terminated("")},
     {nul_terminated("fail_without_message"), guarded<fail_without_message>, varargs_and_keywords,
      nul_terminated("")},
@@ -360,6 +377,8 @@ constexpr std::array<MethodDefRecord, 20> FUNCTIONS = {{
      varargs_and_keywords, nul_terminated("")},
     {nul_terminated("set_gil_count"), set_gil_count, varargs_and_keywords, nul_terminated("")},
     {nul_terminated("end_thread"), end_thread, varargs_and_keywords, nul_terminated("")},
+    {nul_terminated("call_with_dict"), call_with_dict, varargs_and_keywords, nul_terminated("")},
+    {nul_terminated("as_double"), as_double, varargs_and_keywords, nul_terminated("")},
     {nul_terminated("bare_v_k_2_c"), bare_v_k_2_c, varargs_and_keywords,
      nul_terminated("bare_v_k_2_c(v, k)\n--\n\n")},
     {nul_terminated("bare_c_k_2_v"), bare_c_k_2_v, varargs_and_keywords,
