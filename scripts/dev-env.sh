@@ -61,6 +61,21 @@ set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 EOF
+  # Debian's own Python keeps pyconfig.h per architecture and includes the
+  # target's, which only the arm64 package brings. The modules use the
+  # stable ABI alone, the same on both 64-bit little-endian targets, so the
+  # build machine's pyconfig.h serves, as a standalone Python's does.
+  local include version host
+  include="$("$tools_venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
+  version="$(basename "$include")" host="$(gcc -dumpmachine)"
+  if grep -q "aarch64-linux-gnu/$version/pyconfig.h" "$include/pyconfig.h" \
+    && [[ ! -f "/usr/include/aarch64-linux-gnu/$version/pyconfig.h" ]]; then
+    local shim="$root/build/aarch64-pyconfig"
+    mkdir -p "$shim/aarch64-linux-gnu/$version"
+    echo "#include \"/usr/include/$host/$version/pyconfig.h\"" \
+      >"$shim/aarch64-linux-gnu/$version/pyconfig.h"
+    echo "set(CMAKE_CXX_FLAGS_INIT \"-isystem $shim\")" >>"$file"
+  fi
   echo "$file"
 }
 
