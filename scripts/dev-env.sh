@@ -47,6 +47,24 @@ find_clang() {
   apt-get update -qq && apt-get install -y -qq clang >/dev/null && command -v clang++
 }
 
+# python_include DIR: the build machine's Python headers, copied into DIR for
+# a cross compiler. Debian's own Python has a pyconfig.h that includes the
+# target's configuration, which only that architecture's package brings; the
+# copy has the build machine's own in its place (Python.h finds pyconfig.h
+# beside itself first). The modules use the stable ABI alone, the same on
+# every 64-bit little-endian target, as with a standalone Python's headers.
+python_include() {
+  local include own
+  include="$("$tools_venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
+  rm -rf "$1"
+  mkdir -p "$(dirname "$1")"
+  cp -r "$include" "$1"
+  own="/usr/include/$(gcc -dumpmachine)/$(basename "$include")/pyconfig.h"
+  if grep -q "multiarch" "$1/pyconfig.h" && [[ -f "$own" ]]; then
+    cp "$own" "$1/pyconfig.h"
+  fi
+}
+
 # A CMake toolchain file for aarch64 Linux with Debian's cross GCC, which is
 # installed when missing; prints the file's path.
 aarch64_toolchain() {
@@ -61,21 +79,6 @@ set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 EOF
-  # Debian's own Python keeps pyconfig.h per architecture and includes the
-  # target's, which only the arm64 package brings. The modules use the
-  # stable ABI alone, the same on both 64-bit little-endian targets, so the
-  # build machine's pyconfig.h serves, as a standalone Python's does.
-  local include version host
-  include="$("$tools_venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
-  version="$(basename "$include")" host="$(gcc -dumpmachine)"
-  if grep -q "aarch64-linux-gnu/$version/pyconfig.h" "$include/pyconfig.h" \
-    && [[ ! -f "/usr/include/aarch64-linux-gnu/$version/pyconfig.h" ]]; then
-    local shim="$root/build/aarch64-pyconfig"
-    mkdir -p "$shim/aarch64-linux-gnu/$version"
-    echo "#include \"/usr/include/$host/$version/pyconfig.h\"" \
-      >"$shim/aarch64-linux-gnu/$version/pyconfig.h"
-    echo "set(CMAKE_CXX_FLAGS_INIT \"-isystem $shim\")" >>"$file"
-  fi
   echo "$file"
 }
 
