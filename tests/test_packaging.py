@@ -51,6 +51,20 @@ def test_only_the_initialisation_function_is_exported(module, shared_object):
 
 @elf_only
 @MODULES
+def test_no_static_destructor_is_registered(module, shared_object):
+    # exit() would run it while daemon threads may still be inside a call.
+    output = _tool_output("nm", "-D", "--undefined-only", str(shared_object))
+    imported = {line.split()[-1].split("@")[0] for line in output.splitlines()}
+    assert not imported & {
+        "__cxa_atexit",
+        "atexit",
+        "__cxa_thread_atexit",
+        "__cxa_thread_atexit_impl",
+    }
+
+
+@elf_only
+@MODULES
 def test_neither_libpython_nor_a_shared_libcxx_is_linked(module, shared_object):
     output = _tool_output("readelf", "-d", str(shared_object))
     needed = [line for line in output.splitlines() if "(NEEDED)" in line]

@@ -4,6 +4,8 @@
 #include <utility>
 #include <vector>
 
+#include "boundary/never_destroyed.hpp"
+
 namespace vindral {
 
 thread_local constinit std::int64_t GIL_COUNT = 0;
@@ -14,27 +16,28 @@ constinit std::atomic<bool> dirty{false};
 
 namespace {
 
-// References whose release was requested where no guard was active.
+// References whose release was requested where no guard was active. Never
+// destroyed: daemon threads may defer releases while the process exits.
 struct ReferencePool {
     std::mutex mutex;
     std::vector<PyObject*> pending;
 };
 
-ReferencePool POOL;
+NeverDestroyed<ReferencePool> POOL;
 
 }  // namespace
 
 void defer_release(PyObject* obj) noexcept {
-    std::lock_guard lock(POOL.mutex);
-    POOL.pending.push_back(obj);
+    std::lock_guard lock(POOL->mutex);
+    POOL->pending.push_back(obj);
     pool_detail::dirty.store(true, std::memory_order_release);
 }
 
 void pool_detail::release_pending() {
     std::vector<PyObject*> taken;
     {
-        std::lock_guard lock(POOL.mutex);
-        taken.swap(POOL.pending);
+        std::lock_guard lock(POOL->mutex);
+        taken.swap(POOL->pending);
         dirty.store(false, std::memory_order_relaxed);
     }
     // Counts change only after the mutex is released: a deallocation may run
@@ -64,8 +67,8 @@ void release_reference(PyObject* obj) {
 }
 
 std::size_t pool_size() noexcept {
-    std::lock_guard lock(POOL.mutex);
-    return POOL.pending.size();
+    std::lock_guard lock(POOL->mutex);
+    return POOL->pending.size();
 }
 
 }  // namespace vindral

@@ -6,20 +6,23 @@
 
 #include "boundary/gil_state.hpp"
 #include "boundary/module_def.hpp"
+#include "boundary/never_destroyed.hpp"
 #include "boundary/trampoline.hpp"
 
 namespace vindral::interpreter_lifetime {
 namespace {
 
 // All written only by the claiming interpreter, holding it; `alive` is also
-// read by the others, which never get to keep anything.
+// read by the others, which never get to keep anything. The list is never
+// destroyed: a daemon thread may still read a kept slot while the process
+// exits.
 std::atomic<bool> alive{false};
 ModuleDef* claimed = nullptr;
-std::vector<PyObject**> kept_slots;
+NeverDestroyed<std::vector<PyObject**>> kept_slots;
 
 void release_everything() {
     alive.store(false, std::memory_order_release);
-    for (PyObject** slot : std::exchange(kept_slots, {})) {
+    for (PyObject** slot : std::exchange(*kept_slots, {})) {
         (void)Owned::steal(std::exchange(*slot, nullptr));
     }
     if (ModuleDef* def = std::exchange(claimed, nullptr)) {
@@ -73,7 +76,7 @@ Owned keep(PyObject*& slot, Owned obj) {
     if (!keeping()) {
         return obj;
     }
-    kept_slots.push_back(&slot);
+    kept_slots->push_back(&slot);
     slot = obj.into_raw();
     return Owned::borrow(slot);
 }
