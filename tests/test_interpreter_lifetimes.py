@@ -148,3 +148,27 @@ def test_each_interpreter_of_an_embedding_program_gets_a_module_of_its_own(tmp_p
     assert result.returncode == 0, result.stderr
     expected = "['v_k_2_c', 'c_k_2_v', 'wbl_cdf'] 9.027033336764084 PanicException"
     assert result.stdout.splitlines() == [expected] * 3
+
+
+@not_on_pypy("has no sub-interpreters")
+def test_the_array_module_names_itself_when_it_refuses_a_second_interpreter():
+    pytest.importorskip("_testcapi")
+    pytest.importorskip("numpy")
+    result = run_python(
+        """
+        import os, _testcapi, vindral_ufunc
+        read_end, write_end = os.pipe()
+        _testcapi.run_in_subinterp('''
+        import os
+        try:
+            import vindral_ufunc
+            message = "imported"
+        except ImportError as error:
+            message = "ImportError: " + str(error)
+        os.write(%d, message.encode())
+        ''' % write_end)
+        print(os.read(read_end, 4096).decode())
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == REFUSAL.replace(": vindral ", ": vindral_ufunc ")

@@ -58,10 +58,14 @@ inline bool is_exception_instance(PyObject* obj) noexcept {
 inline void err_fetch(PyObject** type, PyObject** value, PyObject** traceback) noexcept {
     PyErr_Fetch(type, value, traceback);
 }
-inline void err_restore(PyObject* type, PyObject* value, PyObject* traceback) noexcept {
+// Not noexcept: restoring drops what the indicator held before, and
+// normalising instantiates the exception; both may run Python code (a
+// __del__, or one that a collection started by an allocation finalises),
+// from which a thread being ended at exit unwinds.
+inline void err_restore(PyObject* type, PyObject* value, PyObject* traceback) {
     PyErr_Restore(type, value, traceback);
 }
-inline void err_normalize(PyObject** type, PyObject** value, PyObject** traceback) noexcept {
+inline void err_normalize(PyObject** type, PyObject** value, PyObject** traceback) {
     PyErr_NormalizeException(type, value, traceback);
 }
 #if defined(__GNUC__)

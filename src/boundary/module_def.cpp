@@ -9,8 +9,9 @@
 namespace vindral {
 namespace {
 
+// Follows the module's name.
 constexpr std::string_view subinterpreter_refusal =
-    "vindral does not yet support subinterpreters, see "
+    " does not yet support subinterpreters, see "
     "https://docs.python.org/3/c-api/init.html#sub-interpreter-support";
 
 // Attribute names used at every registration, created once as interned
@@ -68,7 +69,7 @@ PyResult<Owned> ModuleDef::make_module() {
             return std::move(watched).error();
         }
     } else if (recorded != id) {
-        return PyErr::new_<ImportError>(std::string(subinterpreter_refusal));
+        return PyErr::new_<ImportError>(concat({ffi_def.m_name, subinterpreter_refusal}));
     }
     if (module != nullptr) {
         return Owned::borrow(module);
@@ -171,8 +172,11 @@ PyResult<void> add(PyObject* module, Owned name, Owned value) {
             return std::move(all).error();
         }
         if (PyList_Append(all.value().get(), name.get()) == -1) {
-            internal_failure(
-                concat({"could not append __name__ to __all__: ", PyErr::fetch().debug()}));
+            PyErr error = PyErr::fetch();
+            if (error.is_memory_error()) {
+                return error;
+            }
+            internal_failure(concat({"could not append __name__ to __all__: ", error.debug()}));
         }
     }
     return PyErr::error_on_minusone(PyObject_SetAttr(module, name.get(), value.get()));

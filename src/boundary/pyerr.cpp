@@ -36,7 +36,10 @@ Normalized normalize_parts(Parts parts) {
 // Hands the parts to the error indicator.
 template <class Parts>
 void restore_parts(Parts& parts) {
-    host::err_restore(parts.ptype.into_raw(), parts.pvalue.into_raw(), parts.ptraceback.into_raw());
+    PyObject* type = parts.ptype.into_raw();
+    PyObject* value = parts.pvalue.into_raw();
+    PyObject* traceback = parts.ptraceback.into_raw();
+    calling_python([&] { host::err_restore(type, value, traceback); });
 }
 
 // "'<qualname>' object cannot be converted to '<target>'".
@@ -128,6 +131,9 @@ PyResult<void> PyErr::error_on_minusone(int status) {
 }
 
 void PyErr::panic_after_error() {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError) != 0) {
+        throw InterpreterMemoryError{std::make_shared<PyErr>(fetch())};
+    }
     calling_python([] { PyErr_Print(); });
     internal_failure("Python API call failed");
 }
@@ -168,7 +174,8 @@ void PyErr::raise_lazy(Lazy lazy) {
                 return;
             }
             if (lazy.args_as_tuple) {
-                pvalue = Owned::steal(PyTuple_New(1));
+                // A tracked object: its allocation may start a collection.
+                pvalue = Owned::steal(calling_python([] { return PyTuple_New(1); }));
                 if (!pvalue) {
                     return;
                 }
@@ -190,11 +197,14 @@ void PyErr::raise_lazy(Lazy lazy) {
             pvalue = Owned::borrow(Py_None);
             break;
     }
-    if (host::is_exception_class(ptype.get())) {
-        PyErr_SetObject(ptype.get(), pvalue.get());
-    } else {
-        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-    }
+    // Setting may instantiate the exception.
+    calling_python([&] {
+        if (host::is_exception_class(ptype.get())) {
+            PyErr_SetObject(ptype.get(), pvalue.get());
+        } else {
+            PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+        }
+    });
 }
 
 PyErr::Normalized PyErr::normalize_lazy(Lazy lazy) {

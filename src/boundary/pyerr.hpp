@@ -71,7 +71,9 @@ public:
     static PyResult<void> error_on_minusone(int status);
 
     // For an interpreter call that cannot fail by contract but did: prints
-    // the pending error and throws an internal failure.
+    // the pending error and throws an internal failure. Running out of
+    // memory is no failure of ours: a pending MemoryError is thrown as
+    // InterpreterMemoryError instead, which the call guard raises as it is.
     [[noreturn]] VINDRAL_COLD static void panic_after_error();
 
     // Creates a new exception class. The docstring, base and dictionary may
@@ -200,6 +202,13 @@ private:
     // On the heap, so that an error-or-value result stays two words wide and
     // the paths that succeed never touch the error's storage.
     std::unique_ptr<State> state_;
+};
+
+// Thrown by panic_after_error in place of an internal failure when the call
+// that could not fail ran out of memory: the guard raises the error it holds
+// (held shared only because a thrown object must be copyable).
+struct InterpreterMemoryError {
+    std::shared_ptr<PyErr> error;
 };
 
 // The result of an operation that can fail: a value, or the pending error.

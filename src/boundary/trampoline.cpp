@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -79,14 +80,32 @@ PyObject* raise_returned_error(PyErr&& error) {
     return nullptr;
 }
 
-// Out of memory here, the process ends: the guard cannot report anything.
-std::string* take_failure_message() noexcept {
-    return new std::string(current_panic_message());  // NOLINT(bugprone-unhandled-exception-at-new)
-}
+struct Failure {
+    std::optional<PyErr> memory_error;
+    std::string message;  // of an internal failure, when there is no error
+};
 
-PyObject* raise_failure(std::string* message) {
+// Out of memory here, the process ends: the guard cannot report anything.
+// NOLINTBEGIN(bugprone-unhandled-exception-at-new)
+Failure* take_failure() noexcept {
+    try {
+        throw;
+    } catch (const InterpreterMemoryError& exhausted) {
+        return new Failure{std::move(*exhausted.error), {}};
+    } catch (...) {
+        return new Failure{std::nullopt, current_panic_message()};
+    }
+}
+// NOLINTEND(bugprone-unhandled-exception-at-new)
+
+PyObject* raise_failure(Failure* failure) {
+    const std::unique_ptr<Failure> taken(failure);
     apply_pool();
-    raise(PyErr::new_<PanicException>(std::move(*std::unique_ptr<std::string>(message))));
+    if (taken->memory_error) {
+        raise(std::move(*taken->memory_error));
+    } else {
+        raise(PyErr::new_<PanicException>(std::move(taken->message)));
+    }
     return nullptr;
 }
 

@@ -14,7 +14,6 @@
 // cannot take a forced unwind into a second handler.
 #pragma once
 
-#include <string>
 #include <utility>
 #if defined(__GLIBCXX__)
 #include <cxxabi.h>  // abi::__forced_unwind
@@ -38,10 +37,14 @@ namespace guard_detail {
 // Raises an error the body returned; gives null.
 VINDRAL_COLD PyObject* raise_returned_error(PyErr&& error);
 
-// Inside a handler: the message of the failure being handled, on the heap.
-VINDRAL_COLD std::string* take_failure_message() noexcept;
-// Outside any handler: raises that message as PanicException; gives null.
-VINDRAL_COLD PyObject* raise_failure(std::string* message);
+// What the body threw: the interpreter's MemoryError from a call that could
+// not fail, or the message of an internal failure.
+struct Failure;
+// Inside a handler: the failure being handled, on the heap.
+VINDRAL_COLD Failure* take_failure() noexcept;
+// Outside any handler: raises it (an internal failure as PanicException);
+// gives null.
+VINDRAL_COLD PyObject* raise_failure(Failure* failure);
 
 // Both take this thread's count by reference: the address of a thread-local
 // cannot change during a call, so the guard looks it up only once.
@@ -71,7 +74,7 @@ VINDRAL_CATCHES_FORCED_UNWIND inline PyObject* trampoline(Body&& body) {
     std::int64_t& gil_count = GIL_COUNT;
     guard_detail::enter(gil_count);
     PyObject* result = nullptr;
-    std::string* failure = nullptr;
+    guard_detail::Failure* failure = nullptr;
     try {
         PyResult<Owned> outcome = body();
         if (outcome.is_ok()) [[likely]] {
@@ -89,7 +92,7 @@ VINDRAL_CATCHES_FORCED_UNWIND inline PyObject* trampoline(Body&& body) {
     }
 #endif
     catch (...) {
-        failure = guard_detail::take_failure_message();
+        failure = guard_detail::take_failure();
     }
     if (failure != nullptr) [[unlikely]] {
         result = guard_detail::raise_failure(failure);
