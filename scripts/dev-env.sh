@@ -114,16 +114,17 @@ zig_compile() {
 
 # module_objects DIR MODULE: the objects in DIR that make MODULE, as
 # CMakeLists.txt puts them together: the boundary and the arithmetic, and
-# the module's own.
+# the module's own (the array loops for the array module and the test-only
+# module; their SIMD sources compile to nothing on these targets).
 module_objects() {
-  local dir="$1" source own=()
+  local dir="$1" source own=() array_loops=(loop_selection simd_loops_avx2 simd_loops_avx512)
   case "$2" in
     vindral) own=(lib) ;;
-    vindral_ufunc) own=(ufunc numpy_api) ;;
-    _vindral_testing) own=(testing_module lib) ;;
+    vindral_ufunc) own=(ufunc numpy_api "${array_loops[@]}") ;;
+    _vindral_testing) own=(testing_module simd_checks lib "${array_loops[@]}") ;;
     _vindral_failing_init) own=(failing_init_module) ;;
   esac
-  for source in "$root"/src/boundary/*.cpp "$root"/src/weibull/*.cpp; do
+  for source in "$root"/src/boundary/*.cpp "$root"/src/weibull/weibull.cpp; do
     [[ "$source" == */numpy_api.cpp ]] || echo "$dir/$(basename "$source" .cpp).o"
   done
   printf "$dir/%s.o\n" "${own[@]}"

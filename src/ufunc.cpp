@@ -1,11 +1,15 @@
 // The vindral_ufunc module as the interpreter sees it: its entry point, its
 // body, and vindral's Weibull functions as numpy ufuncs, element by element
 // the scalar functions' results to the last bit.
+#include <cstdlib>
+#include <string_view>
+
 #include "boundary/host.hpp"
 #include "boundary/module_def.hpp"
 #include "boundary/numpy_api.hpp"
 #include "boundary/text.hpp"
 #include "boundary/trampoline.hpp"
+#include "weibull/loop_selection.hpp"
 #include "weibull/strided_loops.hpp"
 #include "weibull/weibull.hpp"
 
@@ -71,12 +75,48 @@ PyResult<void> add_ufunc(PyObject* module, const numpy_api::UfuncApi& api,
     return add(module, std::move(name), std::move(ufunc).value());
 }
 
+// ---- The loops ------------------------------------------------------------------
+
+// The widest loops that VINDRAL_UFUNC_LOOP allows (all, when it is unset):
+// "plain" keeps the element-by-element loop, "avx2" the four-lane loops.
+PyResult<weibull::LoopKind> widest_loops_allowed() {
+    const char* asked = std::getenv("VINDRAL_UFUNC_LOOP");
+    const std::string_view kind = asked != nullptr ? asked : "";
+    if (kind.empty() || kind == "avx512") {
+        return weibull::LoopKind::avx512;
+    }
+    if (kind == "avx2") {
+        return weibull::LoopKind::avx2;
+    }
+    if (kind == "plain") {
+        return weibull::LoopKind::plain;
+    }
+    return PyErr::new_<ImportError>(
+        concat({"VINDRAL_UFUNC_LOOP must be plain, avx2 or avx512, not '", kind, "'"}));
+}
+
+// Puts the chosen loops into the definitions, before any ufunc is made of
+// them, and names them in the module's attribute `loop`.
+PyResult<void> use_loops(PyObject* module) {
+    PyResult<weibull::LoopKind> widest = widest_loops_allowed();
+    if (!widest.is_ok()) {
+        return std::move(widest).error();
+    }
+    const weibull::LoopChoice choice = weibull::choose_loops(widest.value());
+    V_K_2_C_UFUNC.loops[0] = choice.v_k_2_c;
+    C_K_2_V_UFUNC.loops[0] = choice.c_k_2_v;
+    WBL_CDF_UFUNC.loops[0] = choice.wbl_cdf;
+    WBL_SF_UFUNC.loops[0] = choice.wbl_sf;
+    return PyErr::error_on_minusone(PyModule_AddStringConstant(module, "loop", choice.name));
+}
+
 // ---- Module ----------------------------------------------------------------------
 
 constexpr const char* module_doc =
     "vindral_ufunc: vindral's Weibull wind-speed functions as numpy ufuncs.\n"
     "Every element is the result of the scalar function in vindral on the same doubles,\n"
-    "to the last bit. Needs numpy: pip install 'vindral[numpy]'.";
+    "to the last bit. Needs numpy: pip install 'vindral[numpy]'. `loop` names the inner\n"
+    "loops in use: \"avx512\" or \"avx2\" (SIMD lanes) or \"plain\" (one element at a time).";
 
 // The module body: the ufuncs, in order, with their names in __all__.
 PyResult<void> vindral_ufunc(PyObject* module) {
@@ -87,7 +127,8 @@ PyResult<void> vindral_ufunc(PyObject* module) {
     const numpy_api::UfuncApi& numpy = api.value();
     // In order; the first failure ends it.
     PyResult<void> added;
-    (void)((added = add_ufunc(module, numpy, V_K_2_C_UFUNC)).is_ok() &&
+    (void)((added = use_loops(module)).is_ok() &&
+           (added = add_ufunc(module, numpy, V_K_2_C_UFUNC)).is_ok() &&
            (added = add_ufunc(module, numpy, C_K_2_V_UFUNC)).is_ok() &&
            (added = add_ufunc(module, numpy, WBL_CDF_UFUNC)).is_ok() &&
            (added = add_ufunc(module, numpy, WBL_SF_UFUNC)).is_ok());

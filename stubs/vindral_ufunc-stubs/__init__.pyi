@@ -8,9 +8,17 @@ doubles, to the last bit. numpy's floating-point error handling applies
 (``numpy.errstate``).
 """
 
+from typing import Literal
+
 import numpy as np
 
 __all__ = ["v_k_2_c", "c_k_2_v", "wbl_cdf", "wbl_sf"]
+
+loop: Literal["avx512", "avx2", "plain"]
+"""The inner loops in use, chosen at import: SIMD lanes of AVX-512 or AVX2
+where they are shown to give the scalar functions' results (x86_64 with a
+tested glibc whose FMA build of exp and pow is in use), else one element at a
+time. ``VINDRAL_UFUNC_LOOP=plain`` (or ``avx2``) caps the choice."""
 
 v_k_2_c: np.ufunc
 """``v_k_2_c(v, k)``: Weibull scale ``v / Γ(1 + 1/k)`` per element."""

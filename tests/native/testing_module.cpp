@@ -4,7 +4,9 @@
 // functions that are the floor for the benchmarks; and vindral's functions
 // themselves, so that tests can watch the guard count they run under.
 #include <array>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <tuple>
 
@@ -20,6 +22,9 @@
 #include "boundary/text.hpp"
 #include "boundary/trampoline.hpp"
 #include "lib.hpp"
+#include "simd_checks.hpp"
+#include "weibull/loop_selection.hpp"
+#include "weibull/strided_loops.hpp"
 #include "weibull/weibull.hpp"
 
 namespace vindral::testing {
@@ -294,6 +299,200 @@ PyObject* bare_wbl_cdf_loop(PyObject*, PyObject* args, PyObject*) {
     return Py_None;
 }
 
+// ---- The array loops -------------------------------------------------------------
+
+// Argument i as text, or a TypeError naming the entry.
+PyResult<std::string> text_argument(PyObject* args, Py_ssize_t i, const char* entry) {
+    PyResult<PyObject*> item = positional(args, i, entry);
+    if (!item.is_ok()) {
+        return std::move(item).error();
+    }
+    std::optional<std::string> text =
+        host::is_str(item.value()) ? try_str_to_utf8_lossy(item.value()) : std::nullopt;
+    if (!text) {
+        return PyErr::new_<TypeError>(std::string(entry) + "() takes names as str");
+    }
+    return std::move(*text);
+}
+
+// Argument i as an unsigned 64-bit integer (an address, a count, a seed).
+PyResult<std::uint64_t> integer_argument(PyObject* args, Py_ssize_t i, const char* entry) {
+    PyResult<PyObject*> item = positional(args, i, entry);
+    if (!item.is_ok()) {
+        return std::move(item).error();
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(item.value());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+        return PyErr::fetch();
+    }
+    return static_cast<std::uint64_t>(value);
+}
+
+// The SIMD loops of a kind ("avx2", "avx512") where this build and CPU run
+// them; a ValueError otherwise.
+PyResult<const weibull::simd::Loops*> simd_loops(std::string_view kind) {
+    const weibull::simd::Loops* loops = nullptr;
+    if (kind == "avx2" && weibull::cpu_runs(weibull::LoopKind::avx2)) {
+        loops = weibull::simd::avx2_loops();
+    } else if (kind == "avx512" && weibull::cpu_runs(weibull::LoopKind::avx512)) {
+        loops = weibull::simd::avx512_loops();
+    }
+    if (loops == nullptr) {
+        return PyErr::new_<ValueError>(std::string(kind) + " loops do not run here");
+    }
+    return loops;
+}
+
+constexpr std::array<std::pair<std::string_view, Function>, 6> function_names = {{
+    {"exp", Function::exp},
+    {"pow", Function::pow},
+    {"v_k_2_c", Function::v_k_2_c},
+    {"c_k_2_v", Function::c_k_2_v},
+    {"wbl_sf", Function::wbl_sf},
+    {"wbl_cdf", Function::wbl_cdf},
+}};
+constexpr std::array<std::pair<std::string_view, Region>, 3> region_names = {{
+    {"bits", Region::bits},
+    {"wind", Region::wind},
+    {"hard", Region::hard},
+}};
+
+// Argument i as one of `names`, or a ValueError.
+template <class T, std::size_t N>
+PyResult<T> named_argument(PyObject* args, Py_ssize_t i, const char* entry,
+                           const std::array<std::pair<std::string_view, T>, N>& names) {
+    PyResult<std::string> name = text_argument(args, i, entry);
+    if (!name.is_ok()) {
+        return std::move(name).error();
+    }
+    for (const auto& [text, value] : names) {
+        if (text == name.value()) {
+            return value;
+        }
+    }
+    return PyErr::new_<ValueError>("unknown name '" + name.value() + "'");
+}
+
+// simd_compare(kind, function, region, count, seed): the loop of `function`
+// from the `kind` loops against the library, over `count` drawn elements:
+// (compared, mismatched, first mismatch's arguments, its result, the
+// library's result).
+PyResult<Owned> simd_compare(PyObject* args, PyObject*) {
+    constexpr const char* entry = "simd_compare";
+    PyResult<std::string> kind = text_argument(args, 0, entry);
+    if (!kind.is_ok()) {
+        return std::move(kind).error();
+    }
+    PyResult<const weibull::simd::Loops*> loops = simd_loops(kind.value());
+    if (!loops.is_ok()) {
+        return std::move(loops).error();
+    }
+    PyResult<Function> which = named_argument(args, 1, entry, function_names);
+    if (!which.is_ok()) {
+        return std::move(which).error();
+    }
+    PyResult<Region> where = named_argument(args, 2, entry, region_names);
+    if (!where.is_ok()) {
+        return std::move(where).error();
+    }
+    PyResult<std::uint64_t> count = integer_argument(args, 3, entry);
+    if (!count.is_ok()) {
+        return std::move(count).error();
+    }
+    PyResult<std::uint64_t> seed = integer_argument(args, 4, entry);
+    if (!seed.is_ok()) {
+        return std::move(seed).error();
+    }
+    const Comparison result = compare_with_library(*loops.value(), which.value(), where.value(),
+                                                   count.value(), seed.value());
+    const auto& a = result.first_arguments;
+    Owned report =
+        Owned::steal(Py_BuildValue("KK(dddd)dd", static_cast<unsigned long long>(result.compared),
+                                   static_cast<unsigned long long>(result.mismatched), a[0], a[1],
+                                   a[2], a[3], result.first_got, result.first_expected));
+    if (!report) {
+        return PyErr::fetch();
+    }
+    return report;
+}
+
+// simd_self_test(kind): whether the `kind` loops pass the self-test that the
+// array module runs at import.
+PyResult<Owned> simd_self_test(PyObject* args, PyObject*) {
+    PyResult<std::string> kind = text_argument(args, 0, "simd_self_test");
+    if (!kind.is_ok()) {
+        return std::move(kind).error();
+    }
+    PyResult<const weibull::simd::Loops*> loops = simd_loops(kind.value());
+    if (!loops.is_ok()) {
+        return std::move(loops).error();
+    }
+    return Owned::borrow(weibull::agree_with_library(*loops.value()) ? Py_True : Py_False);
+}
+
+// array_loop(kind, function, out, n, *inputs): runs the `kind` loop
+// ("plain", "avx2", "avx512") of a Weibull function over n adjacent doubles
+// at each address (an int, such as numpy's array.ctypes.data). Unchecked:
+// only the tests call it, with arrays they own.
+PyResult<Owned> array_loop(PyObject* args, PyObject*) {
+    constexpr const char* entry = "array_loop";
+    PyResult<std::string> kind = text_argument(args, 0, entry);
+    if (!kind.is_ok()) {
+        return std::move(kind).error();
+    }
+    PyResult<Function> which = named_argument(args, 1, entry, function_names);
+    if (!which.is_ok()) {
+        return std::move(which).error();
+    }
+    weibull::simd::StridedLoop loop = nullptr;
+    if (kind.value() == "plain") {
+        constexpr std::array<weibull::simd::StridedLoop, 6> plain = {
+            nullptr,
+            nullptr,
+            weibull::strided_loop<weibull::v_k_2_c>,
+            weibull::strided_loop<weibull::c_k_2_v>,
+            weibull::strided_loop<weibull::wbl_sf>,
+            weibull::strided_loop<weibull::wbl_cdf>,
+        };
+        loop = plain.at(static_cast<std::size_t>(which.value()));
+    } else {
+        PyResult<const weibull::simd::Loops*> loops = simd_loops(kind.value());
+        if (!loops.is_ok()) {
+            return std::move(loops).error();
+        }
+        const weibull::simd::Loops& set = *loops.value();
+        const std::array<weibull::simd::StridedLoop, 6> all = {
+            set.exp, set.pow, set.v_k_2_c, set.c_k_2_v, set.wbl_sf, set.wbl_cdf,
+        };
+        loop = all.at(static_cast<std::size_t>(which.value()));
+    }
+    if (loop == nullptr) {
+        return PyErr::new_<ValueError>("no plain loop for exp or pow");
+    }
+    std::array<char*, 5> arrays{};
+    std::array<std::intptr_t, 5> steps{};
+    const Py_ssize_t inputs = PyTuple_Size(args) - 4;
+    for (Py_ssize_t j = 0; j <= inputs && j < 5; ++j) {
+        // The output first in the arguments, last in the loop's.
+        PyResult<PyObject*> address = positional(args, j == inputs ? 2 : 4 + j, entry);
+        if (!address.is_ok()) {
+            return std::move(address).error();
+        }
+        arrays[static_cast<std::size_t>(j)] = static_cast<char*>(PyLong_AsVoidPtr(address.value()));
+        if (PyErr_Occurred() != nullptr) {
+            return PyErr::fetch();
+        }
+        steps[static_cast<std::size_t>(j)] = sizeof(double);
+    }
+    PyResult<std::uint64_t> count = integer_argument(args, 3, entry);
+    if (!count.is_ok()) {
+        return std::move(count).error();
+    }
+    const auto dimension = static_cast<std::intptr_t>(count.value());
+    loop(arrays.data(), &dimension, steps.data(), nullptr);
+    return none();
+}
+
 template <std::size_t N>
 void intern_names(std::array<PyObject*, N>& slots, const std::array<const char*, N>& texts) {
     for (std::size_t i = 0; i < N; ++i) {
@@ -352,7 +551,7 @@ PyObject* as_double(PyObject*, PyObject* args, PyObject*) {
 
 constexpr int varargs_and_keywords = METH_VARARGS | METH_KEYWORDS;
 
-constexpr std::array<MethodDefRecord, 22> FUNCTIONS = {{
+constexpr std::array<MethodDefRecord, 25> FUNCTIONS = {{
     {nul_terminated("fail"), guarded<fail>, varargs_and_keywords, nul_terminated("")},
     {nul_terminated("fail_without_message"), guarded<fail_without_message>, varargs_and_keywords,
      nul_terminated("")},
@@ -387,6 +586,12 @@ constexpr std::array<MethodDefRecord, 22> FUNCTIONS = {{
      nul_terminated("bare_wbl_cdf(c, k, v1, v2)\n--\n\n")},
     {nul_terminated("bare_wbl_cdf_loop"), bare_wbl_cdf_loop, varargs_and_keywords,
      nul_terminated("bare_wbl_cdf_loop(c, k, v1, v2, out, n)\n--\n\n")},
+    {nul_terminated("simd_compare"), guarded<simd_compare>, varargs_and_keywords,
+     nul_terminated("simd_compare(kind, function, region, count, seed)\n--\n\n")},
+    {nul_terminated("simd_self_test"), guarded<simd_self_test>, varargs_and_keywords,
+     nul_terminated("simd_self_test(kind)\n--\n\n")},
+    {nul_terminated("array_loop"), guarded<array_loop>, varargs_and_keywords,
+     nul_terminated("array_loop(kind, function, out, n, *inputs)\n--\n\n")},
 }};
 
 PyResult<void> body(PyObject* module) {

@@ -1,0 +1,121 @@
+// The array loops in lanes of eight doubles: AVX-512F (with FMA). Compiled
+// with -mavx512f -mfma, this file alone.
+#include "weibull/simd_loops.hpp"
+
+#if defined(VINDRAL_SIMD_LOOPS)
+// GCC 12's AVX-512 intrinsics start from a self-initialised "undefined"
+// vector, which its own uninitialised-use warning then reports (GCC bug
+// 105593, fixed in GCC 13).
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+#include <immintrin.h>
+
+#include <cstdint>
+
+#include "weibull/simd_kernels.hpp"
+
+namespace vindral::weibull::simd {
+namespace {
+
+// Eight lanes; a lane mask is one bit per lane. Only AVX-512F instructions:
+// the and/xor of doubles (AVX-512DQ) go through the integer forms.
+struct Avx512 {
+    using Doubles = __m512d;
+    using Ints = __m512i;
+    using Lanes = __mmask8;
+    static constexpr int width = 8;
+
+    static Doubles splat(double x) { return _mm512_set1_pd(x); }
+    static Ints splat_int(std::int64_t x) { return _mm512_set1_epi64(x); }
+    static Doubles load(const char* at) { return _mm512_loadu_pd(at); }
+    static void store(char* at, Doubles x) { _mm512_storeu_pd(at, x); }
+
+    // The first `valid` lanes from memory, the others copies of the first.
+    static Doubles load_first(const char* at, std::ptrdiff_t valid) {
+        return _mm512_mask_loadu_pd(splat(read(at)), first_lanes(valid), at);
+    }
+    static void store_first(char* at, Doubles x, std::ptrdiff_t valid) {
+        _mm512_mask_storeu_pd(at, first_lanes(valid), x);
+    }
+    static __mmask8 first_lanes(std::ptrdiff_t valid) {
+        return static_cast<__mmask8>((1U << valid) - 1U);
+    }
+
+    static Doubles add(Doubles a, Doubles b) { return _mm512_add_pd(a, b); }
+    static Doubles sub(Doubles a, Doubles b) { return _mm512_sub_pd(a, b); }
+    static Doubles mul(Doubles a, Doubles b) { return _mm512_mul_pd(a, b); }
+    static Doubles div(Doubles a, Doubles b) { return _mm512_div_pd(a, b); }
+    // a b + c and a b - c, rounded once.
+    static Doubles fma(Doubles a, Doubles b, Doubles c) { return _mm512_fmadd_pd(a, b, c); }
+    static Doubles fms(Doubles a, Doubles b, Doubles c) { return _mm512_fmsub_pd(a, b, c); }
+    static Doubles negate(Doubles x) {
+        return from_bits(_mm512_xor_si512(bits(x), splat_int(INT64_MIN)));
+    }
+    static Doubles abs(Doubles x) { return _mm512_abs_pd(x); }
+
+    static Ints bits(Doubles x) { return _mm512_castpd_si512(x); }
+    static Doubles from_bits(Ints x) { return _mm512_castsi512_pd(x); }
+    static Ints add_int(Ints a, Ints b) { return _mm512_add_epi64(a, b); }
+    static Ints sub_int(Ints a, Ints b) { return _mm512_sub_epi64(a, b); }
+    static Ints and_int(Ints a, Ints b) { return _mm512_and_si512(a, b); }
+    template <int n>
+    static Ints shift_left(Ints x) {
+        return _mm512_slli_epi64(x, n);
+    }
+    template <int n>
+    static Ints shift_right(Ints x) {
+        return _mm512_srli_epi64(x, n);
+    }
+    // The top 12 bits of each lane as a signed integer, converted exactly.
+    static Doubles top12_as_double(Ints x) {
+        return _mm512_cvtepi32_pd(_mm512_cvtepi64_epi32(_mm512_srai_epi64(x, 52)));
+    }
+    static Doubles gather(const void* table, Ints index) {
+        return _mm512_i64gather_pd(index, table, 8);
+    }
+    static Ints gather_bits(const void* table, Ints index) {
+        return _mm512_i64gather_epi64(index, table, 8);
+    }
+
+    static Lanes none() { return 0; }
+    // Lanes where not low <= x < high, NaN included.
+    static Lanes outside(Doubles x, double low, double high) {
+        return static_cast<Lanes>(_mm512_cmp_pd_mask(x, splat(low), _CMP_NGE_UQ) |
+                                  _mm512_cmp_pd_mask(x, splat(high), _CMP_NLT_UQ));
+    }
+    static Lanes either(Lanes a, Lanes b) { return static_cast<Lanes>(a | b); }
+    template <int predicate>
+    static Lanes compare(Doubles a, Doubles b) {
+        return _mm512_cmp_pd_mask(a, b, predicate);
+    }
+    // Lanes holding +0.0.
+    static Lanes zero_bits(Doubles x) {
+        return _mm512_cmpeq_epi64_mask(bits(x), _mm512_setzero_si512());
+    }
+    static Lanes both(Lanes a, Lanes b) { return static_cast<Lanes>(a & b); }
+    // Lanes of a that are not lanes of b.
+    static Lanes but_not(Lanes a, Lanes b) { return static_cast<Lanes>(a & ~b); }
+    // `otherwise` in the lanes of `lanes`, else `x`.
+    static Doubles select(Lanes lanes, Doubles x, Doubles otherwise) {
+        return _mm512_mask_blend_pd(lanes, x, otherwise);
+    }
+    static unsigned mask_bits(Lanes lanes) { return lanes; }
+};
+
+constexpr Loops avx512 = loops_for<Avx512>("avx512");
+
+}  // namespace
+
+const Loops* avx512_loops() noexcept { return &avx512; }
+
+}  // namespace vindral::weibull::simd
+
+#else
+
+const vindral::weibull::simd::Loops* vindral::weibull::simd::avx512_loops() noexcept {
+    return nullptr;
+}
+
+#endif
