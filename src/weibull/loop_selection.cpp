@@ -26,12 +26,11 @@
 namespace vindral::weibull {
 namespace {
 
-// glibc versions whose exp and pow the tests have compared with the SIMD
-// loops in full (Debian 12's and Debian testing's).
-constexpr std::array<std::string_view, 2> tested_glibc_versions = {"2.36", "2.43"};
-
 bool tested_library() {
 #if defined(__GLIBC__)
+    // glibc versions whose exp and pow the tests have compared with the SIMD
+    // loops in full (Debian 12's and Debian testing's).
+    constexpr std::array<std::string_view, 2> tested_glibc_versions = {"2.36", "2.43"};
     const std::string_view version = gnu_get_libc_version();
     return std::find(tested_glibc_versions.begin(), tested_glibc_versions.end(), version) !=
            tested_glibc_versions.end();
