@@ -132,7 +132,7 @@ PyResult<void> PyErr::error_on_minusone(int status) {
 
 void PyErr::panic_after_error() {
     if (PyErr_ExceptionMatches(PyExc_MemoryError) != 0) {
-        throw InterpreterMemoryError{std::make_shared<PyErr>(fetch())};
+        throw InterpreterMemoryError(fetch());
     }
     calling_python([] { PyErr_Print(); });
     internal_failure("Python API call failed");

@@ -205,10 +205,22 @@ private:
 };
 
 // Thrown by panic_after_error in place of an internal failure when the call
-// that could not fail ran out of memory: the guard raises the error it holds
-// (held shared only because a thrown object must be copyable).
-struct InterpreterMemoryError {
-    std::shared_ptr<PyErr> error;
+// that could not fail ran out of memory: the guard raises the error it holds.
+// A thrown object must be copyable; no copy is ever made of this one (it is
+// thrown once and caught by reference), and one would take the error over.
+class InterpreterMemoryError {
+public:
+    explicit InterpreterMemoryError(PyErr error) : error_(std::move(error)) {}
+    InterpreterMemoryError(const InterpreterMemoryError& other) : error_(std::move(other.error_)) {}
+    InterpreterMemoryError& operator=(const InterpreterMemoryError&) = delete;
+    InterpreterMemoryError(InterpreterMemoryError&&) noexcept = default;
+    InterpreterMemoryError& operator=(InterpreterMemoryError&&) = delete;
+    ~InterpreterMemoryError() = default;
+
+    PyErr take() const { return std::move(error_); }
+
+private:
+    mutable PyErr error_;
 };
 
 // The result of an operation that can fail: a value, or the pending error.

@@ -91,7 +91,7 @@ Failure* take_failure() noexcept {
     try {
         throw;
     } catch (const InterpreterMemoryError& exhausted) {
-        return new Failure{std::move(*exhausted.error), {}};
+        return new Failure{exhausted.take(), {}};
     } catch (...) {
         return new Failure{std::nullopt, current_panic_message()};
     }
