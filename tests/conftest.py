@@ -3,6 +3,7 @@ import pathlib
 import platform
 import subprocess
 import sys
+import sysconfig
 import textwrap
 
 import pytest
@@ -37,6 +38,20 @@ PYPY = sys.implementation.name == "pypy"
 def not_on_pypy(reason):
     """Skips a check that cannot hold on PyPy, saying why."""
     return pytest.mark.skipif(PYPY, reason=f"PyPy {reason}")
+
+
+# CPython built without the GIL (3.14t): its own wheel, no stable ABI.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
+def not_free_threaded(reason):
+    """Skips a check that cannot hold on free-threaded CPython, saying why."""
+    return pytest.mark.skipif(FREE_THREADED, reason=f"free-threaded CPython {reason}")
+
+
+single_phase_sub_interpreters = not_free_threaded(
+    "refuses single-phase modules such as vindral in sub-interpreters itself"
+)
 
 
 reference_counts = not_on_pypy("has no reference counts to read")

@@ -16,7 +16,7 @@ import sysconfig
 import pytest
 
 import vindral
-from conftest import TEST_MODULES, not_on_pypy, run_python
+from conftest import TEST_MODULES, not_on_pypy, run_python, single_phase_sub_interpreters
 
 REFUSAL = (
     "ImportError: vindral does not yet support subinterpreters, see "
@@ -69,12 +69,14 @@ def lifetime(*steps):
 
 
 @not_on_pypy("has no sub-interpreters")
+@single_phase_sub_interpreters
 def test_a_second_interpreter_is_refused_while_the_first_lives():
     pytest.importorskip("_testcapi")
     assert lifetime("main()", "sub('legacy')", "main()") == [RESULT, REFUSAL, RESULT]
 
 
 @not_on_pypy("has no sub-interpreters")
+@single_phase_sub_interpreters
 def test_main_interpreter_builds_afresh_after_a_legacy_sub_interpreter_ended():
     pytest.importorskip("_testcapi")
     in_sub, in_main = lifetime("sub('legacy')", "main()")
@@ -151,6 +153,7 @@ def test_each_interpreter_of_an_embedding_program_gets_a_module_of_its_own(tmp_p
 
 
 @not_on_pypy("has no sub-interpreters")
+@single_phase_sub_interpreters
 def test_the_array_module_names_itself_when_it_refuses_a_second_interpreter():
     pytest.importorskip("_testcapi")
     pytest.importorskip("numpy")

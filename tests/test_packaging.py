@@ -5,12 +5,13 @@ import os
 import pathlib
 import shutil
 import subprocess
+import sys
 import tarfile
 
 import pytest
 
 import vindral
-from conftest import elf_only, not_on_pypy
+from conftest import FREE_THREADED, PYPY, elf_only
 
 SHARED_OBJECT = pathlib.Path(vindral.__file__)
 # The array module loads without numpy's help only as a file; find it so.
@@ -20,7 +21,11 @@ MODULES = pytest.mark.parametrize(
 )
 
 
-no_stable_abi = not_on_pypy("has no stable ABI: its wheel serves PyPy 3.9 alone")
+no_stable_abi = pytest.mark.skipif(
+    PYPY or FREE_THREADED,
+    reason="no stable ABI here (PyPy, or free-threaded CPython before 3.15): "
+    "its wheel serves this interpreter alone",
+)
 
 
 @elf_only
@@ -104,3 +109,24 @@ def test_source_distribution_builds_vindral_and_nothing_else():
         names = [name.split("/", 1)[1] for name in sdist.getnames() if "/" in name]
     assert "src/lib.cpp" in names and "CMakeLists.txt" in names and "LICENSE" in names
     assert not [name for name in names if name.startswith(("tests", "benchmarks", "scripts"))]
+
+
+@pytest.mark.skipif(
+    not FREE_THREADED or "VINDRAL_ABI3_MODULES" not in os.environ,
+    reason="needs a free-threaded interpreter and the stable-ABI modules (scripts/test)",
+)
+@pytest.mark.parametrize("module", ["vindral", "vindral_ufunc"])
+def test_the_stable_abi_modules_refuse_a_free_threaded_interpreter(module):
+    # CPython 3.14t loads .abi3.so files, whose code reads objects by another
+    # layout: the import must fail before any object is touched.
+    abi3 = os.environ["VINDRAL_ABI3_MODULES"]
+    result = subprocess.run(
+        [sys.executable, "-c", f"import sys; sys.path.insert(0, {abi3!r}); import {module}"],
+        capture_output=True,
+        text=True,
+    )
+    assert result.returncode == 1, result.stderr
+    assert result.stderr.splitlines()[-1].startswith(
+        "ImportError: this build of vindral uses CPython's stable ABI (abi3), "
+        "which a free-threaded interpreter cannot load"
+    )

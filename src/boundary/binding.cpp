@@ -1,5 +1,7 @@
 #include "boundary/binding.hpp"
 
+#include <atomic>
+
 #include "boundary/interpreter_lifetime.hpp"
 #include "boundary/text.hpp"
 
@@ -108,11 +110,12 @@ std::optional<std::size_t> FunctionDescription::find_keyword_parameter_by_identi
     if (interned_parameter_names.empty()) {
         return std::nullopt;
     }
-    if (interned_parameter_names[0] == nullptr) [[unlikely]] {
+    // The first slot is kept last: once it is seen, so are the others.
+    if (interpreter_lifetime::load(interned_parameter_names[0]) == nullptr) [[unlikely]] {
         intern_parameter_names();
     }
     for (std::size_t i = 0; i < interned_parameter_names.size(); ++i) {
-        if (interned_parameter_names[i] == key) {
+        if (std::atomic_ref(interned_parameter_names[i]).load(std::memory_order_relaxed) == key) {
             return i;
         }
     }
@@ -132,9 +135,11 @@ void FunctionDescription::intern_parameter_names() const {
         return;
     }
     // Filled back to front: the first slot doubles as the "done" flag.
+    // Threads that get here at once each make the names (interning gives
+    // them the same objects) and the first to keep each one wins.
     for (std::size_t i = interned_parameter_names.size(); i-- > 0;) {
-        if (interned_parameter_names[i] != nullptr) {
-            continue;  // kept by an earlier attempt that ran out of memory
+        if (interpreter_lifetime::load(interned_parameter_names[i]) != nullptr) {
+            continue;  // kept by another thread, or an earlier attempt
         }
         Owned name = try_new_interned_str(parameter_name(i));
         if (!name) {

@@ -4,12 +4,18 @@
 // one, so that the limited-API level is fixed in one place.
 #pragma once
 
-#ifndef Py_LIMITED_API
+// A free-threaded interpreter (before 3.15) has no limited API to build
+// against; the sources keep to it there all the same.
+#if !defined(Py_LIMITED_API) && !defined(VINDRAL_FREE_THREADED)
 #error "vindral is built against the stable interface: define Py_LIMITED_API"
 #endif
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#if defined(VINDRAL_FREE_THREADED) && !defined(Py_GIL_DISABLED)
+#error "a free-threaded build of vindral needs a free-threaded interpreter's headers"
+#endif
 
 namespace vindral::host {
 

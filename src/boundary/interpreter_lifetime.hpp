@@ -1,7 +1,9 @@
 // The lifetime of what the boundary keeps between calls.
 //
 // The module cache, the interned names and the PanicException class are
-// objects of the interpreter that claimed the module, and die with it. The
+// objects of the interpreter that claimed the module, and die with it (on a
+// free-threaded interpreter they are only forgotten then: daemon threads
+// still run while it finalises). The
 // claim is watched from the moment it is made: when the claiming interpreter
 // finalises, everything kept is released, the cache is emptied and the claim
 // is given up, so that the next interpreter to initialise the module (the
@@ -30,7 +32,15 @@ bool keeping() noexcept;
 
 // Keeps `obj` in `slot` until the claiming interpreter finalises and gives a
 // new reference to it; when nothing may be kept, gives `obj` back unkept.
+// When another thread kept an object in the slot first, `obj` is released
+// and the reference is to that one. The slot is published atomically: read
+// it with `load`.
 Owned keep(PyObject*& slot, Owned obj);
+
+// What a slot of `keep` holds now (null before anything is kept): an acquire
+// load, so that a thread that sees an object also sees everything written
+// before it was kept.
+PyObject* load(PyObject*& slot) noexcept;
 
 }  // namespace interpreter_lifetime
 }  // namespace vindral

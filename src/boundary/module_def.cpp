@@ -20,8 +20,8 @@ PyObject* INTERNED_ALL = nullptr;
 PyObject* INTERNED_NAME = nullptr;
 
 Owned interned(PyObject*& cache, std::string_view text) {
-    if (cache != nullptr) {
-        return Owned::borrow(cache);
+    if (PyObject* kept = interpreter_lifetime::load(cache)) {
+        return Owned::borrow(kept);
     }
     return interpreter_lifetime::keep(cache, new_interned_str(text));
 }
@@ -79,6 +79,13 @@ PyResult<Owned> ModuleDef::make_module() {
     if (!built) {
         return PyErr::fetch();
     }
+#if defined(Py_GIL_DISABLED)
+    // Every piece of state a call shares is guarded, atomic or made once:
+    // a free-threaded interpreter need not turn the GIL on for us.
+    if (PyUnstable_Module_SetGIL(built.get(), Py_MOD_GIL_NOT_USED) == -1) {
+        return PyErr::fetch();
+    }
+#endif
     if (PyResult<void> filled = initializer(built.get()); !filled.is_ok()) {
         return std::move(filled).error();
     }

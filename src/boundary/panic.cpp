@@ -25,11 +25,13 @@ constexpr std::string_view message_of_unknown_payload =
 
 }  // namespace
 
-PyObject* panic_exception_type_if_created() noexcept { return TYPE_OBJECT; }
+PyObject* panic_exception_type_if_created() noexcept {
+    return interpreter_lifetime::load(TYPE_OBJECT);
+}
 
 Owned PanicException::type_object() {
-    if (TYPE_OBJECT != nullptr) [[likely]] {
-        return Owned::borrow(TYPE_OBJECT);
+    if (PyObject* kept = interpreter_lifetime::load(TYPE_OBJECT)) [[likely]] {
+        return Owned::borrow(kept);
     }
     PyResult<Owned> created = PyErr::new_type_bound(panic_exception_name, panic_exception_doc,
                                                     PyExc_BaseException, nullptr);
@@ -43,10 +45,7 @@ Owned PanicException::type_object() {
         internal_failure(concat({"Failed to initialize new exception type.: ", error.debug()}));
     }
     // Creating a class runs interpreter code, which may let another thread
-    // create it too; the first one stored wins.
-    if (TYPE_OBJECT != nullptr) {
-        return Owned::borrow(TYPE_OBJECT);
-    }
+    // create it too; the first one kept wins.
     return interpreter_lifetime::keep(TYPE_OBJECT, std::move(created).value());
 }
 

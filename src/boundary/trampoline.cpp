@@ -109,4 +109,19 @@ PyObject* raise_failure(Failure* failure) {
     return nullptr;
 }
 
+// A stable-ABI module reads objects by the layout of interpreters with a GIL
+// (its reference counts, its types), which a free-threaded interpreter's
+// objects do not have: before any object is touched, the interpreter's own
+// version text tells, and the interpreter itself makes the error.
+bool refuse_free_threaded_interpreter() {
+    if (std::string_view(Py_GetVersion()).find("free-threading build") == std::string_view::npos) {
+        return false;
+    }
+    PyErr_SetString(PyExc_ImportError,
+                    "this build of vindral uses CPython's stable ABI (abi3), which a "
+                    "free-threaded interpreter cannot load: install vindral for this "
+                    "interpreter (pip builds it from the source distribution)");
+    return true;
+}
+
 }  // namespace vindral::guard_detail

@@ -101,8 +101,21 @@ VINDRAL_CATCHES_FORCED_UNWIND inline PyObject* trampoline(Body&& body) {
     return result;
 }
 
+namespace guard_detail {
+// Whether this stable-ABI build was loaded by a free-threaded interpreter,
+// whose objects it cannot read; the ImportError is set when it was.
+bool refuse_free_threaded_interpreter();
+}  // namespace guard_detail
+
 // The guard for a module's initialisation function.
-inline PyObject* module_init(PyResult<Owned> (*body)()) { return trampoline(body); }
+inline PyObject* module_init(PyResult<Owned> (*body)()) {
+#if defined(Py_LIMITED_API)
+    if (guard_detail::refuse_free_threaded_interpreter()) [[unlikely]] {
+        return nullptr;
+    }
+#endif
+    return trampoline(body);
+}
 
 // The guard for a function with flags METH_VARARGS | METH_KEYWORDS; `body`
 // takes the argument tuple and the keyword dictionary (or null).
