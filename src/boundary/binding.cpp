@@ -1,3 +1,5 @@
+// Binding a call's arguments to parameters, its error messages, and the
+// conversion of arguments to doubles.
 #include "boundary/binding.hpp"
 
 #include <atomic>

@@ -1,3 +1,5 @@
+// This thread's count of call guards, and the deferred releases that wait
+// for a thread that holds the interpreter.
 #include "boundary/gil_state.hpp"
 
 #include <mutex>

@@ -1,3 +1,4 @@
+// Throwing an internal failure.
 #include "boundary/internal_failure.hpp"
 
 namespace vindral {

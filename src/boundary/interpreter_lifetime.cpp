@@ -1,14 +1,12 @@
+// What the boundary keeps between calls, and its release when the claiming
+// interpreter finalises.
 #include "boundary/interpreter_lifetime.hpp"
 
-#include <atomic>
 #include <mutex>
 #include <utility>
 #include <vector>
 
-#include "boundary/gil_state.hpp"
-#include "boundary/module_def.hpp"
 #include "boundary/never_destroyed.hpp"
-#include "boundary/trampoline.hpp"
 
 namespace vindral::interpreter_lifetime {
 namespace {
@@ -25,8 +23,15 @@ struct KeptSlots {
 };
 
 std::atomic<bool> alive{false};
-ModuleDef* claimed = nullptr;
+Claim* claimed = nullptr;
 NeverDestroyed<KeptSlots> kept;
+
+}  // namespace
+
+void watch(Claim& claim) noexcept {
+    claimed = &claim;
+    alive.store(true, std::memory_order_release);
+}
 
 void release_everything() {
     alive.store(false, std::memory_order_release);
@@ -38,9 +43,9 @@ void release_everything() {
         }
     }
     PyObject* module = nullptr;
-    if (ModuleDef* def = std::exchange(claimed, nullptr)) {
-        module = std::exchange(def->module, nullptr);
-        def->interpreter.store(-1, std::memory_order_seq_cst);
+    if (Claim* claim = std::exchange(claimed, nullptr)) {
+        module = std::exchange(claim->module, nullptr);
+        claim->interpreter.store(-1, std::memory_order_seq_cst);
     }
 #if defined(Py_GIL_DISABLED)
     // Without the GIL, daemon threads run on while the exit callbacks do and
@@ -53,45 +58,6 @@ void release_everything() {
     }
     (void)Owned::steal(module);
 #endif
-}
-
-// Registered with the claiming interpreter's atexit, which calls it when the
-// interpreter finalises (Py_FinalizeEx, or Py_EndInterpreter for a
-// sub-interpreter) while the interpreter still runs, so every release is a
-// real one.
-PyObject* at_interpreter_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return cfunction_with_keywords(self, args, kwargs, [](PyObject*, PyObject*) -> PyResult<Owned> {
-        release_everything();
-        return Owned::borrow(Py_None);
-    });
-}
-
-PyMethodDef at_interpreter_exit_def = {
-    "_vindral_interpreter_exit",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(at_interpreter_exit)),
-    METH_VARARGS | METH_KEYWORDS,
-    nullptr,
-};
-
-}  // namespace
-
-PyResult<void> watch(ModuleDef& def) {
-    Owned atexit = Owned::steal(calling_python([] { return PyImport_ImportModule("atexit"); }));
-    if (!atexit) {
-        return PyErr::fetch();
-    }
-    Owned callback = Owned::steal(PyCFunction_NewEx(&at_interpreter_exit_def, nullptr, nullptr));
-    if (!callback) {
-        return PyErr::fetch();
-    }
-    Owned registered = Owned::steal(calling_python(
-        [&] { return PyObject_CallMethod(atexit.get(), "register", "O", callback.get()); }));
-    if (!registered) {
-        return PyErr::fetch();
-    }
-    claimed = &def;
-    alive.store(true, std::memory_order_release);
-    return {};
 }
 
 bool keeping() noexcept { return alive.load(std::memory_order_acquire); }

@@ -11,20 +11,34 @@
 // afresh and never meets an object of a dead interpreter.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+
 #include "boundary/host.hpp"
 #include "boundary/owned.hpp"
-#include "boundary/pyerr.hpp"
 
-namespace vindral {
+namespace vindral::interpreter_lifetime {
 
-struct ModuleDef;
+// One module's claim by one interpreter, and the module built under it.
+struct Claim {
+    // -1 until an initialisation records its interpreter; -1 again once that
+    // interpreter has finalised.
+    std::atomic<std::int64_t> interpreter{-1};
+    // The finished module; one reference owned while the claiming
+    // interpreter lives.
+    PyObject* module = nullptr;
+};
 
-namespace interpreter_lifetime {
+// Called by the initialisation that has just claimed `claim` for the current
+// interpreter, once it has arranged for `release_everything` to run when
+// this interpreter finalises: from now on objects are kept.
+void watch(Claim& claim) noexcept;
 
-// Called by the initialisation that has just claimed `def` for the current
-// interpreter: arranges that the claim, the cache and everything kept are
-// released when this interpreter finalises.
-PyResult<void> watch(ModuleDef& def);
+// Releases everything kept and the claim's module, and gives the claim up,
+// so that the next interpreter to initialise the module builds afresh. Run
+// while the claiming interpreter still runs (its atexit), so every release
+// is a real one; releases may run Python code.
+void release_everything();
 
 // Whether objects may be kept between calls now: only while the claiming
 // interpreter lives, since nothing else would ever release them.
@@ -42,5 +56,4 @@ Owned keep(PyObject*& slot, Owned obj);
 // before it was kept.
 PyObject* load(PyObject*& slot) noexcept;
 
-}  // namespace interpreter_lifetime
-}  // namespace vindral
+}  // namespace vindral::interpreter_lifetime

@@ -1,10 +1,12 @@
+// Module objects from static definitions: the claim of an interpreter, the
+// module's build and cache, and the registration of its functions.
 #include "boundary/module_def.hpp"
 
 #include <cstring>
 
 #include "boundary/internal_failure.hpp"
-#include "boundary/interpreter_lifetime.hpp"
 #include "boundary/text.hpp"
+#include "boundary/trampoline.hpp"
 
 namespace vindral {
 namespace {
@@ -48,6 +50,43 @@ PyResult<MethodDefWithTexts> as_method_def(const MethodDefRecord& record) {
     return MethodDefWithTexts{def, std::move(name).value(), std::move(doc).value()};
 }
 
+// Registered with the claiming interpreter's atexit, which calls it when the
+// interpreter finalises (Py_FinalizeEx, or Py_EndInterpreter for a
+// sub-interpreter) while the interpreter still runs.
+PyObject* at_interpreter_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return cfunction_with_keywords(self, args, kwargs, [](PyObject*, PyObject*) -> PyResult<Owned> {
+        interpreter_lifetime::release_everything();
+        return Owned::borrow(Py_None);
+    });
+}
+
+PyMethodDef at_interpreter_exit_def = {
+    "_vindral_interpreter_exit",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(at_interpreter_exit)),
+    METH_VARARGS | METH_KEYWORDS,
+    nullptr,
+};
+
+// Arranges that everything kept under `claim` is released when the current
+// interpreter finalises, and starts keeping.
+PyResult<void> release_at_exit(interpreter_lifetime::Claim& claim) {
+    Owned atexit = Owned::steal(calling_python([] { return PyImport_ImportModule("atexit"); }));
+    if (!atexit) {
+        return PyErr::fetch();
+    }
+    Owned callback = Owned::steal(PyCFunction_NewEx(&at_interpreter_exit_def, nullptr, nullptr));
+    if (!callback) {
+        return PyErr::fetch();
+    }
+    Owned registered = Owned::steal(calling_python(
+        [&] { return PyObject_CallMethod(atexit.get(), "register", "O", callback.get()); }));
+    if (!registered) {
+        return PyErr::fetch();
+    }
+    interpreter_lifetime::watch(claim);
+    return {};
+}
+
 }  // namespace
 
 PyResult<Owned> ModuleDef::make_module() {
@@ -62,17 +101,17 @@ PyResult<Owned> ModuleDef::make_module() {
     // Claimed before anything is built, so that the claim survives a
     // failed build; it lasts until the claiming interpreter finalises.
     std::int64_t recorded = -1;
-    if (interpreter.compare_exchange_strong(recorded, id, std::memory_order_seq_cst,
-                                            std::memory_order_seq_cst)) {
-        if (PyResult<void> watched = interpreter_lifetime::watch(*this); !watched.is_ok()) {
-            interpreter.store(-1, std::memory_order_seq_cst);
+    if (claim.interpreter.compare_exchange_strong(recorded, id, std::memory_order_seq_cst,
+                                                  std::memory_order_seq_cst)) {
+        if (PyResult<void> watched = release_at_exit(claim); !watched.is_ok()) {
+            claim.interpreter.store(-1, std::memory_order_seq_cst);
             return std::move(watched).error();
         }
     } else if (recorded != id) {
         return PyErr::new_<ImportError>(concat({ffi_def.m_name, subinterpreter_refusal}));
     }
-    if (module != nullptr) {
-        return Owned::borrow(module);
+    if (claim.module != nullptr) {
+        return Owned::borrow(claim.module);
     }
 
     Owned built = Owned::steal(PyModule_Create2(&ffi_def, 3));
@@ -91,10 +130,10 @@ PyResult<Owned> ModuleDef::make_module() {
     }
     // The body ran interpreter code; if another initialisation finished in
     // the meantime, its module stays and ours is released.
-    if (module == nullptr) {
-        module = built.into_raw();
+    if (claim.module == nullptr) {
+        claim.module = built.into_raw();
     }
-    return Owned::borrow(module);
+    return Owned::borrow(claim.module);
 }
 
 PyResult<CString> extract_c_string(std::string_view text, const char* error_message) {

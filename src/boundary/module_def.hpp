@@ -2,7 +2,6 @@
 // built-in functions on it.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -10,6 +9,7 @@
 #include <string_view>
 
 #include "boundary/host.hpp"
+#include "boundary/interpreter_lifetime.hpp"
 #include "boundary/pyerr.hpp"
 
 namespace vindral {
@@ -73,12 +73,7 @@ constexpr PyModuleDef single_phase_module(const char* name, const char* doc) {
 struct ModuleDef {
     PyModuleDef ffi_def;
     PyResult<void> (*initializer)(PyObject* module);
-    // -1 until an initialisation records its interpreter; -1 again once that
-    // interpreter has finalised.
-    std::atomic<std::int64_t> interpreter{-1};
-    // The finished module; one reference owned while the claiming
-    // interpreter lives.
-    PyObject* module = nullptr;
+    interpreter_lifetime::Claim claim{};
 
     // A new reference to the module, built on first success and cached.
     PyResult<Owned> make_module();

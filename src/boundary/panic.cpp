@@ -1,3 +1,5 @@
+// The PanicException class, made on first need, and the messages that
+// internal failures carry.
 #include "boundary/panic.hpp"
 
 #include <string_view>
@@ -25,9 +27,7 @@ constexpr std::string_view message_of_unknown_payload =
 
 }  // namespace
 
-PyObject* panic_exception_type_if_created() noexcept {
-    return interpreter_lifetime::load(TYPE_OBJECT);
-}
+PyObject* PanicException::if_created() noexcept { return interpreter_lifetime::load(TYPE_OBJECT); }
 
 Owned PanicException::type_object() {
     if (PyObject* kept = interpreter_lifetime::load(TYPE_OBJECT)) [[likely]] {

@@ -1,9 +1,10 @@
+// PyErr's states and their moves between the boundary and the
+// interpreter's error indicator.
 #include "boundary/pyerr.hpp"
 
 #include <cstdio>
 
 #include "boundary/internal_failure.hpp"
-#include "boundary/panic.hpp"
 #include "boundary/text.hpp"
 
 namespace vindral {
@@ -95,7 +96,7 @@ std::optional<PyErr> PyErr::take() {
     }
     // Identity, not subclass: a subclass of PanicException is an ordinary
     // error. While the class does not exist yet, nothing can be one.
-    if (PyObject* panic_type = panic_exception_type_if_created();
+    if (PyObject* panic_type = PanicException::if_created();
         panic_type != nullptr && parts.ptype.get() == panic_type) [[unlikely]] {
         std::string message = "Unwrapped panic from Python code";
         if (parts.pvalue) {

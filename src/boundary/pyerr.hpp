@@ -30,9 +30,11 @@ struct ImportError {
     static constexpr bool args_as_tuple = false;
 };
 // type_object() gives the class, or nothing with the interpreter's error set
-// when the class cannot be made for want of memory.
+// when the class cannot be made for want of memory; if_created() the class
+// if it has been made, else null, and never makes it. Both in panic.cpp.
 struct PanicException {
-    static Owned type_object();  // created on first need, see panic.cpp
+    static Owned type_object();
+    static PyObject* if_created() noexcept;
     static constexpr bool args_as_tuple = true;
 };
 

@@ -1,3 +1,5 @@
+// Interpreter objects as text and text as interpreter objects: UTF-8
+// decoding, str() and repr() for messages, new and interned strings.
 #include "boundary/text.hpp"
 
 #include <optional>

@@ -1,3 +1,5 @@
+// The call guard's steps that are not templates: aborting when a count is
+// broken, raising a returned error or a failure, refusing an interpreter.
 #include "boundary/trampoline.hpp"
 
 #include <cstdio>
