@@ -16,12 +16,15 @@
 namespace vindral {
 namespace {
 
-using numpy_api::Float64Ufunc;
+// The definition of the ufunc of `Function`: as many float64 inputs as it
+// has arguments.
+template <auto Function>
+using UfuncOf = numpy_api::Float64Ufunc<weibull::arity<Function>>;
 
 // ---- The ufuncs ----------------------------------------------------------------
 // numpy keeps pointers into these definitions for as long as the ufuncs live.
 
-Float64Ufunc<2> V_K_2_C_UFUNC{
+UfuncOf<weibull::v_k_2_c> V_K_2_C_UFUNC{
     .name = "v_k_2_c",
     .doc =
         "Weibull scale c for mean wind speed v and shape k, element by element:\n"
@@ -30,7 +33,7 @@ Float64Ufunc<2> V_K_2_C_UFUNC{
     .loops = {weibull::strided_loop<weibull::v_k_2_c>},
 };
 
-Float64Ufunc<2> C_K_2_V_UFUNC{
+UfuncOf<weibull::c_k_2_v> C_K_2_V_UFUNC{
     .name = "c_k_2_v",
     .doc =
         "Mean wind speed for Weibull scale c and shape k, element by element:\n"
@@ -39,7 +42,7 @@ Float64Ufunc<2> C_K_2_V_UFUNC{
     .loops = {weibull::strided_loop<weibull::c_k_2_v>},
 };
 
-Float64Ufunc<4> WBL_CDF_UFUNC{
+UfuncOf<weibull::wbl_cdf> WBL_CDF_UFUNC{
     .name = "wbl_cdf",
     .doc =
         "Probability that a Weibull wind speed with scale c and shape k lies between\n"
@@ -49,7 +52,7 @@ Float64Ufunc<4> WBL_CDF_UFUNC{
     .loops = {weibull::strided_loop<weibull::wbl_cdf>},
 };
 
-Float64Ufunc<3> WBL_SF_UFUNC{
+UfuncOf<weibull::wbl_sf> WBL_SF_UFUNC{
     .name = "wbl_sf",
     .doc =
         "Survival function of a Weibull wind speed with scale c and shape k,\n"
@@ -63,7 +66,7 @@ Float64Ufunc<3> WBL_SF_UFUNC{
 // Makes the ufunc and lists it in the module's __all__ under its name.
 template <std::size_t Inputs>
 PyResult<void> add_ufunc(PyObject* module, const numpy_api::UfuncApi& api,
-                         Float64Ufunc<Inputs>& definition) {
+                         numpy_api::Float64Ufunc<Inputs>& definition) {
     PyResult<Owned> ufunc = api.make_ufunc(definition);
     if (!ufunc.is_ok()) {
         return std::move(ufunc).error();

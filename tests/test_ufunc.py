@@ -4,7 +4,7 @@ import pickle
 
 import pytest
 
-from conftest import run_python
+from conftest import PYPY, run_python
 
 np = pytest.importorskip("numpy", reason="vindral_ufunc needs numpy, which this interpreter lacks")
 vu = pytest.importorskip("vindral_ufunc")
@@ -113,6 +113,86 @@ def test_module_offers_four_documented_ufuncs_that_pickle_by_reference():
         assert "element by element" in ufunc.__doc__
         # Dask and process pools send ufuncs to workers by name.
         assert pickle.loads(pickle.dumps(ufunc)) is ufunc
+
+
+# A stand-in for numpy's extension modules: `table_modules` maps a table
+# module's name to its binary interface and C-API version, or to None for a
+# module that is not found, or to an error its import raises.
+FAKE_NUMPY = """
+import ctypes, sys, types
+
+class Finder:
+    def find_spec(self, name, path, target=None):
+        if isinstance(table_modules.get(name), Exception):
+            raise table_modules[name]
+
+def module(name, **attributes):
+    sys.modules[name] = types.ModuleType(name)
+    sys.modules[name].__dict__.update(__path__=[], **attributes)
+
+Getter = ctypes.CFUNCTYPE(ctypes.c_uint)
+new_capsule = ctypes.pythonapi.PyCapsule_New
+new_capsule.restype = ctypes.py_object
+new_capsule.argtypes = (ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p)
+kept = []
+
+def array_api(abi, features):
+    table = (ctypes.c_void_p * 212)()
+    getters = Getter(lambda: abi), Getter(lambda: features)
+    table[0], table[211] = (ctypes.cast(g, ctypes.c_void_p).value for g in getters)
+    kept.extend((table, getters))
+    return new_capsule(ctypes.addressof(table), None, None)
+
+table_modules = {table_modules!r}
+for name in ("numpy", "numpy._core", "numpy.core"):
+    module(name)
+for name, versions in table_modules.items():
+    if isinstance(versions, tuple):
+        module(name, _ARRAY_API=array_api(*versions))
+    elif versions == "no table":
+        module(name)
+sys.meta_path.insert(0, Finder())
+try:
+    import vindral_ufunc
+except ImportError as error:
+    print(type(error).__name__, error)
+"""
+
+NEW, OLD = "numpy._core._multiarray_umath", "numpy.core._multiarray_umath"
+
+
+@pytest.mark.skipif(PYPY, reason="PyPy's ctypes has no pythonapi to make a capsule with")
+@pytest.mark.parametrize(
+    "table_modules, message",
+    [
+        # numpy 1.24: only the old module, with C-API version 0x10.
+        (
+            {NEW: None, OLD: (0x01000009, 0x10)},
+            "vindral_ufunc needs numpy 1.26 or newer (C-API version 0x11), "
+            "but this numpy has C-API version 0x10",
+        ),
+        # Any failure but a module not found is numpy's own error, not a
+        # reason to try the old module.
+        ({NEW: ImportError("numpy refuses"), OLD: (0x01000009, 0x11)}, "numpy refuses"),
+        (
+            {NEW: "no table", OLD: (0x01000009, 0x11)},
+            "vindral_ufunc supports numpy 1.26 and 2.x; this numpy publishes no array table",
+        ),
+        (
+            {NEW: (0x03000000, 0x20)},
+            "vindral_ufunc supports numpy 1.26 and 2.x; this numpy's binary interface is 0x03000000",
+        ),
+        (
+            {NEW: None, OLD: None},
+            "vindral_ufunc supports numpy 1.26 and 2.x; this numpy publishes no array table",
+        ),
+    ],
+)
+def test_numpy_is_checked_as_numpys_own_import_does(table_modules, message):
+    result = run_python(FAKE_NUMPY.replace("{table_modules!r}", repr(table_modules)))
+    assert result.stdout.startswith("ImportError ") and message in result.stdout, (
+        result.stdout + result.stderr
+    )
 
 
 def test_without_numpy_import_says_how_to_get_it_and_vindral_does_not_need_it():

@@ -1,3 +1,5 @@
+// numpy's ufunc table found at run time: numpy's modules imported, its
+// binary interface checked, and the capsule's table read.
 #include "boundary/numpy_api.hpp"
 
 #include <cstdio>
@@ -19,7 +21,13 @@ constexpr std::string_view numpy_missing =
 constexpr unsigned int numpy1_abi = 0x01000009;
 constexpr unsigned int numpy2_abi = 0x02000000;
 
-// numpy keeps its tables in numpy._core from 2.0 on, in numpy.core before.
+// numpy's C-API feature version (NPY_FEATURE_VERSION, entry 211 of its array
+// table gives it): 0x11 is numpy 1.25's and 1.26's, the oldest supported.
+constexpr unsigned int oldest_feature_version = 0x11;
+constexpr std::size_t feature_version_entry = 211;
+
+// numpy keeps its tables in numpy._core from 2.0 on (1.26 forwards that name
+// to numpy.core), in numpy.core before.
 constexpr std::array<const char*, 2> table_modules = {
     "numpy._core._multiarray_umath",
     "numpy.core._multiarray_umath",
@@ -30,17 +38,24 @@ Owned import_module(const char* name) {
 }
 
 // The pointer table in capsule `capsule` of numpy's table module, or nothing
-// (no error set) when no candidate module has it.
+// (no error set) when neither module exists or the module lacks the capsule.
+// As numpy's own import does, the next module is tried only when a module is
+// not found: any other failure of its import is an error.
 PyResult<std::optional<void**>> find_table(const char* capsule) {
     for (const char* module_name : table_modules) {
         Owned module = import_module(module_name);
-        Owned table =
-            module ? Owned::steal(PyObject_GetAttrString(module.get(), capsule)) : Owned();
+        if (!module) {
+            PyErr error = PyErr::fetch();
+            if (error.is_instance_of(PyExc_ModuleNotFoundError)) {
+                continue;
+            }
+            return error;
+        }
+        Owned table = get_attr_named(module.get(), capsule);
         if (!table) {
             PyErr error = PyErr::fetch();
-            if (error.is_instance_of(PyExc_ImportError) ||
-                error.is_instance_of(PyExc_AttributeError)) {
-                continue;  // not this numpy's layout; try the next
+            if (error.is_instance_of(PyExc_AttributeError)) {
+                return std::optional<void**>();
             }
             return error;
         }
@@ -66,7 +81,7 @@ bool numpy_not_installed(PyErr& error) {
     if (!error.is_instance_of(PyExc_ModuleNotFoundError)) {
         return false;
     }
-    Owned name = Owned::steal(PyObject_GetAttrString(error.value_bound(), "name"));
+    Owned name = get_attr_named(error.value_bound(), "name");
     if (!name) {
         (void)PyErr::take();
         return false;
@@ -78,8 +93,16 @@ PyErr unsupported_numpy(std::string_view what) {
     return PyErr::new_<ImportError>(concat({"vindral_ufunc supports numpy 1.26 and 2.x; ", what}));
 }
 
-// The binary interface of the numpy that has been imported.
-PyResult<unsigned int> numpy_abi() {
+// "0x" and at least `digits` hexadecimal digits.
+std::string hex(unsigned int number, int digits) {
+    std::array<char, 16> text{};
+    (void)std::snprintf(text.data(), text.size(), "0x%0*x", digits, number);
+    return text.data();
+}
+
+// Checks the binary interface and the feature version of the numpy that has
+// been imported.
+PyResult<void> check_array_table() {
     PyResult<std::optional<void**>> table = find_table("_ARRAY_API");
     if (!table.is_ok()) {
         return std::move(table).error();
@@ -87,8 +110,20 @@ PyResult<unsigned int> numpy_abi() {
     if (!table.value()) {
         return unsupported_numpy("this numpy publishes no array table");
     }
-    using GetNDArrayCVersion = unsigned int (*)();
-    return entry<GetNDArrayCVersion>(*table.value(), 0)();
+    void** entries = *table.value();
+    using VersionGetter = unsigned int (*)();
+    const unsigned int abi = entry<VersionGetter>(entries, 0)();
+    if (abi != numpy1_abi && abi != numpy2_abi) {
+        return unsupported_numpy(concat({"this numpy's binary interface is ", hex(abi, 8)}));
+    }
+    const unsigned int features = entry<VersionGetter>(entries, feature_version_entry)();
+    if (features < oldest_feature_version) {
+        return PyErr::new_<ImportError>(
+            concat({"vindral_ufunc needs numpy 1.26 or newer (C-API version ",
+                    hex(oldest_feature_version, 2), "), but this numpy has C-API version ",
+                    hex(features, 2)}));
+    }
+    return {};
 }
 
 }  // namespace
@@ -103,14 +138,8 @@ PyResult<UfuncApi> UfuncApi::import() {
         missing.set_cause(std::move(error));
         return missing;
     }
-    PyResult<unsigned int> abi = numpy_abi();
-    if (!abi.is_ok()) {
-        return std::move(abi).error();
-    }
-    if (abi.value() != numpy1_abi && abi.value() != numpy2_abi) {
-        std::array<char, 16> hex{};
-        (void)std::snprintf(hex.data(), hex.size(), "0x%08x", abi.value());
-        return unsupported_numpy(concat({"this numpy's binary interface is ", hex.data()}));
+    if (PyResult<void> checked = check_array_table(); !checked.is_ok()) {
+        return std::move(checked).error();
     }
     PyResult<std::optional<void**>> table = find_table("_UFUNC_API");
     if (!table.is_ok()) {

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <string_view>
+#include <type_traits>
 
 #include "boundary/host.hpp"
 #include "boundary/owned.hpp"
@@ -13,9 +14,14 @@
 
 namespace vindral::numpy_api {
 
-// numpy's inner-loop type (PyUFuncGenericFunction); npy_intp is intptr_t.
+// numpy's inner-loop type (PyUFuncGenericFunction). Its npy_intp is
+// Py_intptr_t in numpy 1.x and Py_ssize_t in 2.x; the loops take intptr_t.
 using InnerLoop = void (*)(char** args, const std::intptr_t* dimensions, const std::intptr_t* steps,
                            void* data);
+static_assert(sizeof(std::intptr_t) == sizeof(Py_ssize_t) && std::is_signed_v<std::intptr_t> &&
+                  std::is_signed_v<Py_ssize_t>,
+              "numpy's npy_intp is both intptr_t and Py_ssize_t: they must be one width");
+static_assert(sizeof(unsigned int) == 4, "numpy's version getters return a 32-bit unsigned int");
 
 // The type number of float64 (NPY_DOUBLE): 12 in numpy 1.x and 2.x alike.
 inline constexpr char float64 = 12;

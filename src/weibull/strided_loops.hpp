@@ -36,10 +36,14 @@ double call_at(const std::array<char*, N + 1>& at, std::index_sequence<I...> /*i
 
 }  // namespace strided_detail
 
+// The number of arguments of a Weibull function: its loop's input operands.
+template <auto Function>
+inline constexpr std::size_t arity = strided_detail::Arity<decltype(Function)>::value;
+
 template <auto Function>
 void strided_loop(char** args, const std::intptr_t* dimensions, const std::intptr_t* steps,
                   void* /*data*/) noexcept {
-    constexpr std::size_t N = strided_detail::Arity<decltype(Function)>::value;
+    constexpr std::size_t N = arity<Function>;
     std::array<char*, N + 1> at{};
     std::array<std::intptr_t, N + 1> step{};
     for (std::size_t j = 0; j <= N; ++j) {
