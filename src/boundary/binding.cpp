@@ -36,7 +36,7 @@ void FunctionDescription::tuple_get_failed() {
 
 PyResult<void> FunctionDescription::handle_kwargs(PyObject* kwargs,
                                                   std::span<PyObject*> output) const {
-    std::vector<std::string_view> positional_only_passed_as_keyword;
+    bool positional_only_passed = false;
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
@@ -55,8 +55,8 @@ PyResult<void> FunctionDescription::handle_kwargs(PyObject* kwargs,
             return unexpected_keyword_argument(key);
         }
         // The key's text is the parameter's name: the match is exact.
-        if (*i < positional_only_parameters) {
-            positional_only_passed_as_keyword.emplace_back(parameter_name(*i));
+        if (*i < positional_only_parameters) [[unlikely]] {
+            positional_only_passed = true;
             continue;
         }
         PyObject*& slot = output[*i];
@@ -65,10 +65,20 @@ PyResult<void> FunctionDescription::handle_kwargs(PyObject* kwargs,
         }
         slot = value;
     }
-    if (!positional_only_passed_as_keyword.empty()) {
-        return positional_only_keyword_arguments(positional_only_passed_as_keyword);
+    if (positional_only_passed) [[unlikely]] {
+        return positional_only_keyword_arguments(kwargs);
     }
     return {};
+}
+
+PyResult<std::optional<std::size_t>> FunctionDescription::find_keyword_parameter(
+    PyObject* key) const {
+    // Keys the interpreter interned are matched by identity; others by text.
+    // Parameter names are unique, so both find the same parameter.
+    if (std::optional<std::size_t> i = find_keyword_parameter_by_identity(key)) [[likely]] {
+        return i;
+    }
+    return find_keyword_parameter_by_text(key);
 }
 
 PyResult<std::optional<std::size_t>> FunctionDescription::find_keyword_parameter_by_text(
@@ -81,12 +91,21 @@ PyResult<std::optional<std::size_t>> FunctionDescription::find_keyword_parameter
     // With the names at hand, texts are compared in place: no encoding, no
     // allocation, and no user __eq__ (PyPy never hands over the interned
     // key itself, so every keyword of every call comes this way there).
-    if (!interned_parameter_names.empty() && interned_parameter_names[0] != nullptr) {
-        for (std::size_t i = 0; i < interned_parameter_names.size(); ++i) {
-            if (PyUnicode_Compare(key, interned_parameter_names[i]) == 0) {
-                return std::optional(i);
-            }
+    // Each slot is loaded once: without the GIL, the claiming interpreter's
+    // exit may empty the slots while a daemon thread is here, and an emptied
+    // slot sends the key to the comparison of UTF-8 text below.
+    std::size_t compared = 0;
+    for (PyObject*& slot : interned_parameter_names) {
+        PyObject* name = interpreter_lifetime::load(slot);
+        if (name == nullptr) {
+            break;
         }
+        if (PyUnicode_Compare(key, name) == 0) {
+            return std::optional(compared);
+        }
+        ++compared;
+    }
+    if (compared != 0 && compared == interned_parameter_names.size()) {
         return std::optional<std::size_t>();
     }
     const Owned utf8 = Owned::steal(PyUnicode_AsUTF8String(key));
@@ -215,8 +234,19 @@ PyErr FunctionDescription::unexpected_keyword_argument(PyObject* key) const {
                                   key_text.value() + "'");
 }
 
-PyErr FunctionDescription::positional_only_keyword_arguments(
-    const std::vector<std::string_view>& names) const {
+PyErr FunctionDescription::positional_only_keyword_arguments(PyObject* kwargs) const {
+    // The walk again, in the dictionary's order, now collecting the names:
+    // every key was found before, and nothing has run since.
+    std::vector<std::string_view> names;
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &position, &key, &value) != 0) {
+        PyResult<std::optional<std::size_t>> i = find_keyword_parameter(key);
+        if (i.is_ok() && i.value() && *i.value() < positional_only_parameters) {
+            names.emplace_back(parameter_name(*i.value()));
+        }
+    }
     std::string message =
         full_name() + " got some positional-only arguments passed as keyword arguments: ";
     push_parameter_list(message, names);

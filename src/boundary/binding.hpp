@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <optional>
 #include <span>
@@ -18,6 +19,7 @@
 #include "boundary/compiler.hpp"
 #include "boundary/host.hpp"
 #include "boundary/internal_failure.hpp"
+#include "boundary/interpreter_lifetime.hpp"
 #include "boundary/pyerr.hpp"
 
 namespace vindral {
@@ -68,9 +70,13 @@ struct FunctionDescription {
             return too_many_positional_arguments(num_given);
         }
 
-        if (kwargs != nullptr) {
-            if (PyResult<void> handled = handle_kwargs(kwargs, output); !handled.is_ok())
-                [[unlikely]] {
+        if (kwargs != nullptr && !bind_interned_keywords(kwargs, output)) [[unlikely]] {
+            // The full walk from the start, over slots as the tuple left them:
+            // nothing has run since, so it finds what the quick one found.
+            for (std::size_t i = num_copied; i < output.size(); ++i) {
+                output[i] = nullptr;
+            }
+            if (PyResult<void> handled = handle_kwargs(kwargs, output); !handled.is_ok()) {
                 return handled;
             }
         }
@@ -132,10 +138,40 @@ private:
         return {};
     }
 
+    // The common keyword path, inline: every key is the interned name (the
+    // interpreter interns the identifiers written at call sites) of a
+    // parameter that may be given by keyword and is not given yet. False for
+    // anything else, and before the names are interned, leaving the
+    // dictionary to `handle_kwargs`.
+    VINDRAL_ALWAYS_INLINE bool bind_interned_keywords(PyObject* kwargs,
+                                                      std::span<PyObject*> output) const {
+        const std::span<PyObject*> names = interned_parameter_names;
+        // The first slot is kept last: once it is seen, so are the others.
+        if (names.empty() || interpreter_lifetime::load(names[0]) == nullptr) [[unlikely]] {
+            return false;
+        }
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(kwargs, &position, &key, &value) != 0) {
+            std::size_t i = positional_only_parameters;
+            while (i < names.size() &&
+                   std::atomic_ref(names[i]).load(std::memory_order_relaxed) != key) {
+                ++i;
+            }
+            if (i == names.size() || output[i] != nullptr) [[unlikely]] {
+                return false;
+            }
+            output[i] = value;
+        }
+        return true;
+    }
+
     // Fills slots from the keyword dictionary, in the dictionary's order.
     PyResult<void> handle_kwargs(PyObject* kwargs, std::span<PyObject*> output) const;
     // The slot that a key names, by identity with an interned name, or by
     // UTF-8 text among the keyword-only and then the positional names.
+    PyResult<std::optional<std::size_t>> find_keyword_parameter(PyObject* key) const;
     std::optional<std::size_t> find_keyword_parameter_by_identity(PyObject* key) const;
     // A key that cannot be encoded names no parameter, unless memory ran out.
     PyResult<std::optional<std::size_t>> find_keyword_parameter_by_text(PyObject* key) const;
@@ -150,8 +186,7 @@ private:
     VINDRAL_COLD PyErr too_many_positional_arguments(std::size_t num_given) const;
     VINDRAL_COLD PyErr multiple_values_for_argument(std::string_view name) const;
     VINDRAL_COLD PyErr unexpected_keyword_argument(PyObject* key) const;
-    VINDRAL_COLD PyErr
-    positional_only_keyword_arguments(const std::vector<std::string_view>& names) const;
+    VINDRAL_COLD PyErr positional_only_keyword_arguments(PyObject* kwargs) const;
     VINDRAL_COLD PyErr
     missing_required_positional_arguments(std::span<PyObject* const> output) const;
     VINDRAL_COLD PyErr
@@ -239,16 +274,9 @@ VINDRAL_ALWAYS_INLINE PyResult<Owned> convert_and_compute(
     return new_float(compute(values[I]...));
 }
 
-}  // namespace binding_detail
-
-// The binding routine of a function whose parameters are all real numbers:
-// binds the call by the record `Description`, converts every argument in
-// parameter order to a double (the first failure ends it), and returns a new
-// float of `compute` applied to them. The record is a template argument so
-// that everything read from it is a constant in the generated code.
 template <const FunctionDescription& Description, class Compute>
-VINDRAL_ALWAYS_INLINE PyResult<Owned> bind_and_compute(PyObject* args, PyObject* kwargs,
-                                                       Compute compute) {
+VINDRAL_ALWAYS_INLINE PyResult<Owned> bind_and_compute_with(PyObject* args, PyObject* kwargs,
+                                                            Compute compute) {
     constexpr std::size_t N =
         Description.positional_parameter_names.size() + Description.keyword_only_parameters.size();
     constexpr auto indices = std::make_index_sequence<N>();
@@ -270,6 +298,30 @@ VINDRAL_ALWAYS_INLINE PyResult<Owned> bind_and_compute(PyObject* args, PyObject*
         keep_alive[i] = Owned::borrow(slots[i]);
     }
     return binding_detail::convert_and_compute<Description>(slots, compute, indices);
+}
+
+// The same for calls with keywords, apart: the positional call's code then
+// knows that there is no dictionary and carries nothing for one.
+template <const FunctionDescription& Description, class Compute>
+VINDRAL_NOINLINE PyResult<Owned> bind_and_compute_keywords(PyObject* args, PyObject* kwargs,
+                                                           Compute compute) {
+    return bind_and_compute_with<Description>(args, kwargs, compute);
+}
+
+}  // namespace binding_detail
+
+// The binding routine of a function whose parameters are all real numbers:
+// binds the call by the record `Description`, converts every argument in
+// parameter order to a double (the first failure ends it), and returns a new
+// float of `compute` applied to them. The record is a template argument so
+// that everything read from it is a constant in the generated code.
+template <const FunctionDescription& Description, class Compute>
+VINDRAL_ALWAYS_INLINE PyResult<Owned> bind_and_compute(PyObject* args, PyObject* kwargs,
+                                                       Compute compute) {
+    if (kwargs == nullptr) [[likely]] {
+        return binding_detail::bind_and_compute_with<Description>(args, nullptr, compute);
+    }
+    return binding_detail::bind_and_compute_keywords<Description>(args, kwargs, compute);
 }
 
 }  // namespace vindral

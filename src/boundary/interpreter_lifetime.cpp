@@ -81,8 +81,4 @@ Owned keep(PyObject*& slot, Owned obj) {
     return Owned::borrow(in_slot);
 }
 
-PyObject* load(PyObject*& slot) noexcept {
-    return std::atomic_ref(slot).load(std::memory_order_acquire);
-}
-
 }  // namespace vindral::interpreter_lifetime

@@ -54,6 +54,8 @@ Owned keep(PyObject*& slot, Owned obj);
 // What a slot of `keep` holds now (null before anything is kept): an acquire
 // load, so that a thread that sees an object also sees everything written
 // before it was kept.
-PyObject* load(PyObject*& slot) noexcept;
+inline PyObject* load(PyObject*& slot) noexcept {
+    return std::atomic_ref(slot).load(std::memory_order_acquire);
+}
 
 }  // namespace vindral::interpreter_lifetime
