@@ -88,12 +88,26 @@ PyResult<std::optional<std::size_t>> FunctionDescription::find_keyword_parameter
     if (!host::is_str(key)) {
         return std::optional<std::size_t>();
     }
+#if defined(PYPY_VERSION)
+    // PyPy never hands over the interned key itself, so every keyword of
+    // every call comes this way, and each call into its emulation of the C
+    // API is dear: one call for the key's UTF-8 text, which PyPy keeps with
+    // the key, then the names are compared here.
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+    if (text == nullptr) {
+        PyErr failure = PyErr::fetch();
+        if (failure.is_memory_error()) {
+            return failure;
+        }
+        return std::optional<std::size_t>();
+    }
+    return find_keyword_parameter_by_name(std::string_view(text, static_cast<std::size_t>(size)));
+#else
     // With the names at hand, texts are compared in place: no encoding, no
-    // allocation, and no user __eq__ (PyPy never hands over the interned
-    // key itself, so every keyword of every call comes this way there).
-    // Each slot is loaded once: without the GIL, the claiming interpreter's
-    // exit may empty the slots while a daemon thread is here, and an emptied
-    // slot sends the key to the comparison of UTF-8 text below.
+    // allocation, and no user __eq__. Each slot is loaded once: without the GIL, the claiming
+    // interpreter's exit may empty the slots while a daemon thread is here, and an emptied slot
+    // sends the key to the comparison of UTF-8 text below.
     std::size_t compared = 0;
     for (PyObject*& slot : interned_parameter_names) {
         PyObject* name = interpreter_lifetime::load(slot);
@@ -118,8 +132,13 @@ PyResult<std::optional<std::size_t>> FunctionDescription::find_keyword_parameter
         }
         return std::optional<std::size_t>();
     }
-    const std::string_view name(PyBytes_AsString(utf8.get()),
-                                static_cast<std::size_t>(PyBytes_Size(utf8.get())));
+    return find_keyword_parameter_by_name(std::string_view(
+        PyBytes_AsString(utf8.get()), static_cast<std::size_t>(PyBytes_Size(utf8.get()))));
+#endif
+}
+
+std::optional<std::size_t> FunctionDescription::find_keyword_parameter_by_name(
+    std::string_view name) const {
     if (auto i = find_keyword_parameter_in_keyword_only(name)) {
         return std::optional(positional_parameter_names.size() + *i);
     }

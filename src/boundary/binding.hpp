@@ -145,6 +145,12 @@ private:
     // dictionary to `handle_kwargs`.
     VINDRAL_ALWAYS_INLINE bool bind_interned_keywords(PyObject* kwargs,
                                                       std::span<PyObject*> output) const {
+#if defined(PYPY_VERSION)
+        // PyPy never hands over the interned key itself: no key would match.
+        (void)kwargs;
+        (void)output;
+        return false;
+#else
         const std::span<PyObject*> names = interned_parameter_names;
         // The first slot is kept last: once it is seen, so are the others.
         if (names.empty() || interpreter_lifetime::load(names[0]) == nullptr) [[unlikely]] {
@@ -165,6 +171,7 @@ private:
             output[i] = value;
         }
         return true;
+#endif
     }
 
     // Fills slots from the keyword dictionary, in the dictionary's order.
@@ -176,6 +183,8 @@ private:
     // A key that cannot be encoded names no parameter, unless memory ran out.
     PyResult<std::optional<std::size_t>> find_keyword_parameter_by_text(PyObject* key) const;
     void intern_parameter_names() const;
+    // The slot of the parameter named `name`: keyword-only names first.
+    std::optional<std::size_t> find_keyword_parameter_by_name(std::string_view name) const;
     std::optional<std::size_t> find_keyword_parameter_in_keyword_only(std::string_view name) const;
     std::optional<std::size_t> find_keyword_parameter_in_positional(std::string_view name) const;
 
