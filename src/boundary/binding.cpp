@@ -140,7 +140,7 @@ PyResult<std::optional<std::size_t>> FunctionDescription::find_keyword_parameter
 std::optional<std::size_t> FunctionDescription::find_keyword_parameter_by_name(
     std::string_view name) const {
     if (auto i = find_keyword_parameter_in_keyword_only(name)) {
-        return std::optional(positional_parameter_names.size() + *i);
+        return positional_parameter_names.size() + *i;
     }
     return find_keyword_parameter_in_positional(name);
 }
