@@ -41,16 +41,11 @@ PyResult<void> FunctionDescription::handle_kwargs(PyObject* kwargs,
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(kwargs, &position, &key, &value) != 0) {
-        // Keys the interpreter interned are matched by identity; others by
-        // text. Parameter names are unique, so both find the same parameter.
-        std::optional<std::size_t> i = find_keyword_parameter_by_identity(key);
-        if (!i) [[unlikely]] {
-            PyResult<std::optional<std::size_t>> by_text = find_keyword_parameter_by_text(key);
-            if (!by_text.is_ok()) {
-                return std::move(by_text).error();
-            }
-            i = by_text.value();
+        PyResult<std::optional<std::size_t>> found = find_keyword_parameter(key);
+        if (!found.is_ok()) [[unlikely]] {
+            return std::move(found).error();
         }
+        const std::optional<std::size_t> i = found.value();
         if (!i) [[unlikely]] {
             return unexpected_keyword_argument(key);
         }
