@@ -107,11 +107,19 @@ def sweep(prelude, action, expected, check, crashes=(), modes=("every later", "o
         outcomes.update(got for _, _, got in points)
         if result.returncode == 0:
             return outcomes
-        assert -result.returncode in crashes, result.stderr[-3000:]
+        assert ended_by_signal(result) in crashes, result.stderr[-3000:]
         outcomes["crash"] += 1
         if points:  # the crash came at the point after the last one printed
             resume_mode, resume_start = points[-1][0], int(points[-1][1]) + 1
         resume_start += 1
+
+
+def ended_by_signal(result):
+    """The signal that ended the process: AddressSanitizer reports a
+    segmentation fault and then aborts the process itself."""
+    if "ERROR: AddressSanitizer: SEGV" in result.stderr:
+        return signal.SIGSEGV
+    return -result.returncode
 
 
 @pytest.mark.parametrize("name", CALLS)
