@@ -10,14 +10,17 @@ test_modules="$root/build/test-modules/test-modules"
 
 quiet_pip() { "$1/bin/python" -m pip install --quiet --disable-pip-version-check "${@:2}"; }
 
-# The tools environment: a pip that takes build options, cmake and ninja for
-# the test-only modules, and the builder of source distributions.
+# locked VENV NAME: installs requirements/NAME.txt into VENV, every file
+# checked against the lock's hashes.
+locked() { quiet_pip "$1" --require-hashes -r "$root/requirements/$2.txt"; }
+
+# The tools environment, every tool at its locked version (requirements/
+# tools.in says which): the build, the release's checks, the linters.
 # Made once per run: scripts that call each other share it.
 make_tools_venv() {
   [[ -n "${VINDRAL_TOOLS_VENV_MADE:-}" ]] && return 0
   "$python" -m venv "$tools_venv"
-  quiet_pip "$tools_venv" --upgrade pip
-  quiet_pip "$tools_venv" cmake ninja build
+  locked "$tools_venv" tools
   export VINDRAL_TOOLS_VENV_MADE=1
 }
 
@@ -91,7 +94,7 @@ use_zig() {
   if [[ ! -x "$zig_venv/bin/python" ]]; then
     "$python" -m venv "$zig_venv"
   fi
-  quiet_pip "$zig_venv" "ziglang==0.17.1"
+  locked "$zig_venv" zig
   export ZIG_GLOBAL_CACHE_DIR="${ZIG_GLOBAL_CACHE_DIR:-$zig_venv/cache}"
   zig=("$zig_venv/bin/python" -m ziglang)
 }

@@ -65,9 +65,16 @@ windows_test_env() {
   # platform asks WMI for the Windows version from 3.12 on, which wine's
   # WMI cannot answer: without _wmi, platform falls back to the registry.
   rm -f "$env/_wmi.pyd"
-  "$tools_venv/bin/python" -m pip download --quiet --disable-pip-version-check \
-    --only-binary=:all: --platform win_amd64 --python-version "$version" --implementation cp \
-    -d "$wheels" "pytest>=8.4" "hypothesis>=6" "numpy>=1.26,<2.2" colorama exceptiongroup tomli >/dev/null
+  local download=("$tools_venv/bin/python" -m pip download --quiet --disable-pip-version-check
+    --only-binary=:all: --platform win_amd64 --python-version "$version" --implementation cp
+    -d "$wheels")
+  mkdir -p "$wheels"
+  # Not mypy: it does not run in the embeddable interpreter, and the type
+  # checks involve no native code (the other runs make them).
+  "$tools_venv/bin/python" "$root/scripts/cross/windows_requirements.py" \
+    "$root/requirements/test.txt" "$version" mypy >"$wheels/requirements.txt"
+  "${download[@]}" --no-deps --require-hashes -r "$wheels/requirements.txt" >/dev/null
+  "${download[@]}" "numpy>=1.26,<2.2" >/dev/null
   mkdir -p "$packages"
   local file
   for file in "$wheels"/*.whl "$wheel"; do
