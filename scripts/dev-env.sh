@@ -68,27 +68,20 @@ python_include() {
   fi
 }
 
-# A CMake toolchain file for aarch64 Linux with Debian's cross GCC, which is
-# installed when missing; prints the file's path.
+# The CMake toolchain file for aarch64 Linux with Debian's cross GCC, which
+# is installed when missing; prints the file's path.
 aarch64_toolchain() {
   if ! command -v aarch64-linux-gnu-g++ >/dev/null; then
     apt-get update -qq && apt-get install -y -qq g++-aarch64-linux-gnu >/dev/null
   fi
-  local file="$root/build/aarch64-toolchain.cmake"
-  mkdir -p "$root/build"
-  cat >"$file" <<'EOF'
-set(CMAKE_SYSTEM_NAME Linux)
-set(CMAKE_SYSTEM_PROCESSOR aarch64)
-set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-EOF
-  echo "$file"
+  echo "$root/cmake/aarch64-linux-gnu-toolchain.cmake"
 }
 
 # zig, the cross toolchain, in an environment of its own outside the clone,
 # with its cache beside it: zig's cache is keyed by where zig lives, so the C++
 # runtimes it builds for each target (minutes) are built once per machine,
-# not once per clone. Sets the array `zig` to the command.
+# not once per clone. Sets the array `zig` to the command, and `zig_binary`
+# to the executable itself (for CMake's toolchain file).
 use_zig() {
   local zig_venv="${VINDRAL_ZIG_VENV:-/var/cache/vindral/zig-venv}"
   if [[ ! -x "$zig_venv/bin/python" ]]; then
@@ -97,38 +90,6 @@ use_zig() {
   locked "$zig_venv" zig
   export ZIG_GLOBAL_CACHE_DIR="${ZIG_GLOBAL_CACHE_DIR:-$zig_venv/cache}"
   zig=("$zig_venv/bin/python" -m ziglang)
-}
-
-# zig_compile TARGET OUT_DIR INCLUDE_DIR SOURCES...: one object per source,
-# OUT_DIR/NAME.o, two at a time, with warnings as errors and the exactness
-# flags. (The interpreter's pyconfig.h sets _XOPEN_SOURCE to 700; the C
-# library headers of newer targets, read first, set 800: harmless.)
-zig_compile() {
-  local target="$1" dir="$2" include="$3"
-  shift 3
-  local flags=(-target "$target" -std=c++20 -O2 -Wall -Wextra -Werror -Wno-macro-redefined
-    -ffp-contract=off -fno-fast-math -DPy_LIMITED_API=0x03090000 -I"$root/src" -I"$include")
-  [[ "$target" == *windows* ]] || flags+=(-fPIC -fvisibility=hidden -fvisibility-inlines-hidden)
-  mkdir -p "$dir"
-  printf '%s\n' "$@" | xargs -P 2 -I '{}' sh -c \
-    'dir="$1"; shift; exec "$@" -c "$0" -o "$dir/$(basename "$0" .cpp).o"' '{}' "$dir" \
-    "${zig[@]}" c++ "${flags[@]}"
-}
-
-# module_objects DIR MODULE: the objects in DIR that make MODULE, as
-# CMakeLists.txt puts them together: the boundary and the arithmetic, and
-# the module's own (the array loops for the array module and the test-only
-# module; their SIMD sources compile to nothing on these targets).
-module_objects() {
-  local dir="$1" source own=() array_loops=(loop_selection simd_loops_avx2 simd_loops_avx512)
-  case "$2" in
-    vindral) own=(lib) ;;
-    vindral_ufunc) own=(ufunc numpy_api "${array_loops[@]}") ;;
-    _vindral_testing) own=(testing_module simd_checks lib "${array_loops[@]}") ;;
-    _vindral_failing_init) own=(failing_init_module) ;;
-  esac
-  for source in "$root"/src/boundary/*.cpp "$root"/src/weibull/weibull.cpp; do
-    [[ "$source" == */numpy_api.cpp ]] || echo "$dir/$(basename "$source" .cpp).o"
-  done
-  printf "$dir/%s.o\n" "${own[@]}"
+  zig_binary="$("$zig_venv/bin/python" -c \
+    'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')"
 }
