@@ -80,8 +80,7 @@ aarch64_toolchain() {
 # zig, the cross toolchain, in an environment of its own outside the clone,
 # with its cache beside it: zig's cache is keyed by where zig lives, so the C++
 # runtimes it builds for each target (minutes) are built once per machine,
-# not once per clone. Sets the array `zig` to the command, and `zig_binary`
-# to the executable itself (for CMake's toolchain file).
+# not once per clone. Sets `zig_binary` to the executable.
 use_zig() {
   local zig_venv="${VINDRAL_ZIG_VENV:-/var/cache/vindral/zig-venv}"
   if [[ ! -x "$zig_venv/bin/python" ]]; then
@@ -89,7 +88,6 @@ use_zig() {
   fi
   locked "$zig_venv" zig
   export ZIG_GLOBAL_CACHE_DIR="${ZIG_GLOBAL_CACHE_DIR:-$zig_venv/cache}"
-  zig=("$zig_venv/bin/python" -m ziglang)
   zig_binary="$("$zig_venv/bin/python" -c \
     'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')"
 }
