@@ -50,15 +50,15 @@ constexpr FunctionDescription WBL_CDF_DESCRIPTION =
 
 // ---- Binding routines ----------------------------------------------------------
 
-PyResult<Owned> __pyfunction_v_k_2_c(PyObject* args, PyObject* kwargs) {
+VINDRAL_ALWAYS_INLINE PyResult<Owned> __pyfunction_v_k_2_c(PyObject* args, PyObject* kwargs) {
     return bind_and_compute<V_K_2_C_DESCRIPTION>(args, kwargs, weibull::v_k_2_c);
 }
 
-PyResult<Owned> __pyfunction_c_k_2_v(PyObject* args, PyObject* kwargs) {
+VINDRAL_ALWAYS_INLINE PyResult<Owned> __pyfunction_c_k_2_v(PyObject* args, PyObject* kwargs) {
     return bind_and_compute<C_K_2_V_DESCRIPTION>(args, kwargs, weibull::c_k_2_v);
 }
 
-PyResult<Owned> __pyfunction_wbl_cdf(PyObject* args, PyObject* kwargs) {
+VINDRAL_ALWAYS_INLINE PyResult<Owned> __pyfunction_wbl_cdf(PyObject* args, PyObject* kwargs) {
     return bind_and_compute<WBL_CDF_DESCRIPTION>(args, kwargs, weibull::wbl_cdf);
 }
 
@@ -67,15 +67,15 @@ PyResult<Owned> __pyfunction_wbl_cdf(PyObject* args, PyObject* kwargs) {
 // a forced unwind that ends the calling thread can pass (see trampoline.hpp).
 
 PyObject* v_k_2_c_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return cfunction_with_keywords(self, args, kwargs, __pyfunction_v_k_2_c);
+    return cfunction_with_keywords<__pyfunction_v_k_2_c>(self, args, kwargs);
 }
 
 PyObject* c_k_2_v_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return cfunction_with_keywords(self, args, kwargs, __pyfunction_c_k_2_v);
+    return cfunction_with_keywords<__pyfunction_c_k_2_v>(self, args, kwargs);
 }
 
 PyObject* wbl_cdf_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return cfunction_with_keywords(self, args, kwargs, __pyfunction_wbl_cdf);
+    return cfunction_with_keywords<__pyfunction_wbl_cdf>(self, args, kwargs);
 }
 
 // ---- Module ------------------------------------------------------------------------

@@ -133,6 +133,28 @@ class TestUnusualKeys:
             "v_k_2_c() got an unexpected keyword argument '1'"
         )
 
+    @pytest.mark.parametrize("text", ["k", "x"])
+    def test_str_subclass_key_binds_by_its_text_and_its_eq_is_never_called(self, text):
+        compared = []
+
+        class Key(str):
+            def __eq__(self, other):
+                compared.append(other)
+                return True
+
+            def __hash__(self):
+                return hash("k")  # as the parameter's name: a lookup would compare
+
+        for call in (
+            lambda: v_k_2_c(8.0, **{Key(text): 2.0}),
+            lambda: call_with_dict(v_k_2_c, (8.0,), {Key(text): 2.0}),
+        ):
+            if text == "k":
+                assert call() == v_k_2_c(8.0, 2.0)
+            else:
+                assert raises_type_error(call) == "v_k_2_c() got an unexpected keyword argument 'x'"
+        assert compared == []
+
     def test_key_with_lone_surrogate_shows_replacement_characters(self):
         message = raises_type_error(lambda: v_k_2_c(1.0, **{"k\udc80": 2.0}))
         assert message == "v_k_2_c() got an unexpected keyword argument 'k\ufffd\ufffd\ufffd'"

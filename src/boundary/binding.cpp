@@ -34,6 +34,43 @@ void FunctionDescription::tuple_get_failed() {
     internal_failure(concat({"tuple.get failed: ", PyErr::fetch().debug()}));
 }
 
+#if defined(PYPY_VERSION)
+bool FunctionDescription::bind_keywords_by_lookup(PyObject* kwargs,
+                                                  std::span<PyObject*> output) const {
+    const Owned keys = Owned::steal(PyObject_GetIter(kwargs));
+    if (!keys) [[unlikely]] {
+        (void)PyErr::take();  // only a quicker way: the full walk follows
+        return false;
+    }
+    Py_ssize_t num_keys = 0;
+    bool all_exact_str = true;
+    while (const Owned key = Owned::steal(PyIter_Next(keys.get()))) {
+        all_exact_str = all_exact_str && PyUnicode_CheckExact(key.get());
+        ++num_keys;
+    }
+    if (PyErr_Occurred() != nullptr || !all_exact_str) [[unlikely]] {
+        (void)PyErr::take();  // as above
+        return false;
+    }
+    Py_ssize_t num_found = 0;
+    for (std::size_t i = positional_only_parameters; i < output.size(); ++i) {
+        if (output[i] != nullptr) {
+            continue;
+        }
+        PyObject* name = interpreter_lifetime::load(interned_parameter_names[i]);
+        if (name == nullptr) [[unlikely]] {
+            return false;  // emptied as the interpreter exits
+        }
+        PyObject* value = PyDict_GetItem(kwargs, name);
+        if (value != nullptr) {
+            output[i] = value;
+            ++num_found;
+        }
+    }
+    return num_found == num_keys;
+}
+#endif
+
 PyResult<void> FunctionDescription::handle_kwargs(PyObject* kwargs,
                                                   std::span<PyObject*> output) const {
     bool positional_only_passed = false;

@@ -140,26 +140,31 @@ private:
 
     // The common keyword path, inline: every key is the interned name (the
     // interpreter interns the identifiers written at call sites) of a
-    // parameter that may be given by keyword and is not given yet. False for
-    // anything else, and before the names are interned, leaving the
-    // dictionary to `handle_kwargs`.
+    // parameter that may be given by keyword and is not given yet; on PyPy,
+    // every key is an exact str naming such a parameter. False for anything
+    // else, and before the names are interned, leaving the dictionary to
+    // `handle_kwargs`.
     VINDRAL_ALWAYS_INLINE bool bind_interned_keywords(PyObject* kwargs,
                                                       std::span<PyObject*> output) const {
-#if defined(PYPY_VERSION)
-        // PyPy never hands over the interned key itself: no key would match.
-        (void)kwargs;
-        (void)output;
-        return false;
-#else
         const std::span<PyObject*> names = interned_parameter_names;
         // The first slot is kept last: once it is seen, so are the others.
         if (names.empty() || interpreter_lifetime::load(names[0]) == nullptr) [[unlikely]] {
             return false;
         }
+#if defined(PYPY_VERSION)
+        return bind_keywords_by_lookup(kwargs, output);
+#else
+        // As many steps as there are keys: the step that would find the end
+        // costs as much as one that finds a key, and nothing can change the
+        // dictionary meanwhile.
+        const Py_ssize_t num_keys = PyDict_Size(kwargs);
         Py_ssize_t position = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
-        while (PyDict_Next(kwargs, &position, &key, &value) != 0) {
+        for (Py_ssize_t k = 0; k < num_keys; ++k) {
+            if (PyDict_Next(kwargs, &position, &key, &value) == 0) [[unlikely]] {
+                return false;
+            }
             std::size_t i = positional_only_parameters;
             while (i < names.size() &&
                    std::atomic_ref(names[i]).load(std::memory_order_relaxed) != key) {
@@ -174,6 +179,16 @@ private:
 #endif
     }
 
+#if defined(PYPY_VERSION)
+    // PyPy never hands over the interned key itself, and walking a dictionary
+    // through its emulation of the C API is dear (it lists the keys, each in
+    // a C object of its own). Instead the keys are only checked to be exact
+    // str, so that looking names up compares str with str and runs no user
+    // code (no __eq__ of a str subclass), and each parameter not given by
+    // position is looked up by its name. True when every key named one of
+    // them.
+    bool bind_keywords_by_lookup(PyObject* kwargs, std::span<PyObject*> output) const;
+#endif
     // Fills slots from the keyword dictionary, in the dictionary's order.
     PyResult<void> handle_kwargs(PyObject* kwargs, std::span<PyObject*> output) const;
     // The slot that a key names, by identity with an interned name, or by
@@ -309,28 +324,19 @@ VINDRAL_ALWAYS_INLINE PyResult<Owned> bind_and_compute_with(PyObject* args, PyOb
     return binding_detail::convert_and_compute<Description>(slots, compute, indices);
 }
 
-// The same for calls with keywords, apart: the positional call's code then
-// knows that there is no dictionary and carries nothing for one.
-template <const FunctionDescription& Description, class Compute>
-VINDRAL_NOINLINE PyResult<Owned> bind_and_compute_keywords(PyObject* args, PyObject* kwargs,
-                                                           Compute compute) {
-    return bind_and_compute_with<Description>(args, kwargs, compute);
-}
-
 }  // namespace binding_detail
 
 // The binding routine of a function whose parameters are all real numbers:
 // binds the call by the record `Description`, converts every argument in
 // parameter order to a double (the first failure ends it), and returns a new
 // float of `compute` applied to them. The record is a template argument so
-// that everything read from it is a constant in the generated code.
+// that everything read from it is a constant in the generated code; inlined
+// into the guard, which makes a positional call's code apart, knowing that
+// there is no dictionary (see cfunction_with_keywords).
 template <const FunctionDescription& Description, class Compute>
 VINDRAL_ALWAYS_INLINE PyResult<Owned> bind_and_compute(PyObject* args, PyObject* kwargs,
                                                        Compute compute) {
-    if (kwargs == nullptr) [[likely]] {
-        return binding_detail::bind_and_compute_with<Description>(args, nullptr, compute);
-    }
-    return binding_detail::bind_and_compute_keywords<Description>(args, kwargs, compute);
+    return binding_detail::bind_and_compute_with<Description>(args, kwargs, compute);
 }
 
 }  // namespace vindral

@@ -70,7 +70,7 @@ inline void leave(std::int64_t& gil_count) noexcept {
 // Runs `body`, which returns PyResult<Owned>, as an entry from the
 // interpreter.
 template <class Body>
-VINDRAL_CATCHES_FORCED_UNWIND inline PyObject* trampoline(Body&& body) {
+VINDRAL_ALWAYS_INLINE VINDRAL_CATCHES_FORCED_UNWIND PyObject* trampoline(Body&& body) {
     std::int64_t& gil_count = GIL_COUNT;
     guard_detail::enter(gil_count);
     PyObject* result = nullptr;
@@ -117,12 +117,41 @@ inline PyObject* module_init(PyResult<Owned> (*body)()) {
     return trampoline(body);
 }
 
+namespace guard_detail {
+// Calls with and without keywords each have a function of their own, which
+// the entry reaches by a jump: the positional call's code carries nothing
+// for a dictionary, and each has one frame, where the entry's own would be
+// set up before it looks at the dictionary.
+template <class Body>
+VINDRAL_NOINLINE PyObject* call_positional(PyObject* args, Body& body) {
+    return trampoline([&]() VINDRAL_ALWAYS_INLINE_LAMBDA { return body(args, nullptr); });
+}
+
+template <class Body>
+VINDRAL_NOINLINE PyObject* call_with_keywords(PyObject* args, PyObject* kwargs, Body& body) {
+    return trampoline([&]() VINDRAL_ALWAYS_INLINE_LAMBDA { return body(args, kwargs); });
+}
+}  // namespace guard_detail
+
 // The guard for a function with flags METH_VARARGS | METH_KEYWORDS; `body`
 // takes the argument tuple and the keyword dictionary (or null).
 template <class Body>
-inline PyObject* cfunction_with_keywords(PyObject* /*self*/, PyObject* args, PyObject* kwargs,
-                                         Body&& body) {
-    return trampoline([&] { return body(args, kwargs); });
+VINDRAL_ALWAYS_INLINE PyObject* cfunction_with_keywords(PyObject* /*self*/, PyObject* args,
+                                                        PyObject* kwargs, Body&& body) {
+    if (kwargs == nullptr) [[likely]] {
+        return guard_detail::call_positional(args, body);
+    }
+    return guard_detail::call_with_keywords(args, kwargs, body);
+}
+
+// The same for a binding routine named at compile time, which the guard's
+// code then takes in whole.
+template <PyResult<Owned> (*Body)(PyObject*, PyObject*)>
+VINDRAL_ALWAYS_INLINE PyObject* cfunction_with_keywords(PyObject* self, PyObject* args,
+                                                        PyObject* kwargs) {
+    return cfunction_with_keywords(self, args, kwargs,
+                                   [](PyObject* a, PyObject* kw)
+                                       VINDRAL_ALWAYS_INLINE_LAMBDA { return Body(a, kw); });
 }
 
 }  // namespace vindral

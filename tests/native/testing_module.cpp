@@ -502,7 +502,7 @@ void intern_names(std::array<PyObject*, N>& slots, const std::array<const char*,
 
 template <PyResult<Owned> (*Body)(PyObject*, PyObject*)>
 PyObject* guarded(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return cfunction_with_keywords(self, args, kwargs, Body);
+    return cfunction_with_keywords<Body>(self, args, kwargs);
 }
 
 // set_gil_count(n): unguarded on purpose; sets this thread's count so that
