@@ -108,7 +108,7 @@ bool refuse_free_threaded_interpreter();
 }  // namespace guard_detail
 
 // The guard for a module's initialisation function.
-inline PyObject* module_init(PyResult<Owned> (*body)()) {
+VINDRAL_CATCHES_FORCED_UNWIND inline PyObject* module_init(PyResult<Owned> (*body)()) {
 #if defined(Py_LIMITED_API)
     if (guard_detail::refuse_free_threaded_interpreter()) [[unlikely]] {
         return nullptr;
@@ -121,14 +121,18 @@ namespace guard_detail {
 // Calls with and without keywords each have a function of their own, which
 // the entry reaches by a jump: the positional call's code carries nothing
 // for a dictionary, and each has one frame, where the entry's own would be
-// set up before it looks at the dictionary.
+// set up before it looks at the dictionary. The guard's handlers are
+// inlined into them, so they carry its attribute for the forced unwind.
 template <class Body>
-VINDRAL_NOINLINE PyObject* call_positional(PyObject* args, Body& body) {
+VINDRAL_NOINLINE VINDRAL_CATCHES_FORCED_UNWIND PyObject* call_positional(PyObject* args,
+                                                                         Body& body) {
     return trampoline([&]() VINDRAL_ALWAYS_INLINE_LAMBDA { return body(args, nullptr); });
 }
 
 template <class Body>
-VINDRAL_NOINLINE PyObject* call_with_keywords(PyObject* args, PyObject* kwargs, Body& body) {
+VINDRAL_NOINLINE VINDRAL_CATCHES_FORCED_UNWIND PyObject* call_with_keywords(PyObject* args,
+                                                                            PyObject* kwargs,
+                                                                            Body& body) {
     return trampoline([&]() VINDRAL_ALWAYS_INLINE_LAMBDA { return body(args, kwargs); });
 }
 }  // namespace guard_detail
