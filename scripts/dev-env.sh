@@ -41,6 +41,19 @@ build_test_modules() {
   cmake_build "$root/build/test-modules" -DVINDRAL_BUILD_TEST_MODULE=ON
 }
 
+# find_cpython 3.X: that interpreter's executable, from pyenv or the PATH.
+find_cpython() {
+  local candidate
+  if command -v pyenv >/dev/null; then
+    for candidate in "$(pyenv root)"/versions/"$1".*/bin/python"$1"; do
+      [[ -x "$candidate" ]] && { echo "$candidate"; return 0; }
+    done
+  fi
+  candidate="$(command -v "python$1" 2>/dev/null)" && "$candidate" -c '' 2>/dev/null \
+    && { echo "$candidate"; return 0; }
+  return 1
+}
+
 # A Clang C++ compiler: the newest on the PATH, else Debian's.
 find_clang() {
   local candidate

@@ -298,9 +298,18 @@ VINDRAL_ALWAYS_INLINE PyResult<Owned> convert_and_compute(
     return new_float(compute(values[I]...));
 }
 
+}  // namespace binding_detail
+
+// The binding routine of a function whose parameters are all real numbers:
+// binds the call by the record `Description`, converts every argument in
+// parameter order to a double (the first failure ends it), and returns a new
+// float of `compute` applied to them. The record is a template argument so
+// that everything read from it is a constant in the generated code; inlined
+// into the guard, which makes a positional call's code apart, knowing that
+// there is no dictionary (see cfunction_with_keywords).
 template <const FunctionDescription& Description, class Compute>
-VINDRAL_ALWAYS_INLINE PyResult<Owned> bind_and_compute_with(PyObject* args, PyObject* kwargs,
-                                                            Compute compute) {
+VINDRAL_ALWAYS_INLINE PyResult<Owned> bind_and_compute(PyObject* args, PyObject* kwargs,
+                                                       Compute compute) {
     constexpr std::size_t N =
         Description.positional_parameter_names.size() + Description.keyword_only_parameters.size();
     constexpr auto indices = std::make_index_sequence<N>();
@@ -322,21 +331,6 @@ VINDRAL_ALWAYS_INLINE PyResult<Owned> bind_and_compute_with(PyObject* args, PyOb
         keep_alive[i] = Owned::borrow(slots[i]);
     }
     return binding_detail::convert_and_compute<Description>(slots, compute, indices);
-}
-
-}  // namespace binding_detail
-
-// The binding routine of a function whose parameters are all real numbers:
-// binds the call by the record `Description`, converts every argument in
-// parameter order to a double (the first failure ends it), and returns a new
-// float of `compute` applied to them. The record is a template argument so
-// that everything read from it is a constant in the generated code; inlined
-// into the guard, which makes a positional call's code apart, knowing that
-// there is no dictionary (see cfunction_with_keywords).
-template <const FunctionDescription& Description, class Compute>
-VINDRAL_ALWAYS_INLINE PyResult<Owned> bind_and_compute(PyObject* args, PyObject* kwargs,
-                                                       Compute compute) {
-    return binding_detail::bind_and_compute_with<Description>(args, kwargs, compute);
 }
 
 }  // namespace vindral

@@ -118,22 +118,17 @@ VINDRAL_CATCHES_FORCED_UNWIND inline PyObject* module_init(PyResult<Owned> (*bod
 }
 
 namespace guard_detail {
-// Calls with and without keywords each have a function of their own, which
-// the entry reaches by a jump: the positional call's code carries nothing
-// for a dictionary, and each has one frame, where the entry's own would be
-// set up before it looks at the dictionary. The guard's handlers are
-// inlined into them, so they carry its attribute for the forced unwind.
-template <class Body>
-VINDRAL_NOINLINE VINDRAL_CATCHES_FORCED_UNWIND PyObject* call_positional(PyObject* args,
-                                                                         Body& body) {
-    return trampoline([&]() VINDRAL_ALWAYS_INLINE_LAMBDA { return body(args, nullptr); });
-}
-
-template <class Body>
-VINDRAL_NOINLINE VINDRAL_CATCHES_FORCED_UNWIND PyObject* call_with_keywords(PyObject* args,
-                                                                            PyObject* kwargs,
-                                                                            Body& body) {
-    return trampoline([&]() VINDRAL_ALWAYS_INLINE_LAMBDA { return body(args, kwargs); });
+// Calls with and without keywords each have an instance of their own, which
+// the entry reaches by a jump: the positional one sees a null dictionary as
+// a constant and carries nothing for one, and each has one frame, where the
+// entry's own would be set up before it looks at the dictionary. The guard's
+// handlers are inlined into them, so they carry its attribute for the forced
+// unwind.
+template <bool WithKeywords, class Body>
+VINDRAL_NOINLINE VINDRAL_CATCHES_FORCED_UNWIND PyObject* call(PyObject* args, PyObject* kwargs,
+                                                              Body& body) {
+    return trampoline(
+        [&]() VINDRAL_ALWAYS_INLINE_LAMBDA { return body(args, WithKeywords ? kwargs : nullptr); });
 }
 }  // namespace guard_detail
 
@@ -143,9 +138,9 @@ template <class Body>
 VINDRAL_ALWAYS_INLINE PyObject* cfunction_with_keywords(PyObject* /*self*/, PyObject* args,
                                                         PyObject* kwargs, Body&& body) {
     if (kwargs == nullptr) [[likely]] {
-        return guard_detail::call_positional(args, body);
+        return guard_detail::call<false>(args, nullptr, body);
     }
-    return guard_detail::call_with_keywords(args, kwargs, body);
+    return guard_detail::call<true>(args, kwargs, body);
 }
 
 // The same for a binding routine named at compile time, which the guard's
