@@ -34,50 +34,33 @@ void FunctionDescription::tuple_get_failed() {
     internal_failure(concat({"tuple.get failed: ", PyErr::fetch().debug()}));
 }
 
-#if defined(PYPY_VERSION)
-bool FunctionDescription::bind_keywords_by_lookup(PyObject* kwargs,
-                                                  std::span<PyObject*> output) const {
-    const Owned keys = Owned::steal(PyObject_GetIter(kwargs));
-    if (!keys) [[unlikely]] {
-        (void)PyErr::take();  // only a quicker way: the full walk follows
+bool KeywordArguments::next(Py_ssize_t& position, PyObject*& key, PyObject*& value) const {
+    if (dict_ != nullptr) {
+        return PyDict_Next(dict_, &position, &key, &value) != 0;
+    }
+    if (position >= num_names_) {
         return false;
     }
-    Py_ssize_t num_keys = 0;
-    bool all_exact_str = true;
-    while (const Owned key = Owned::steal(PyIter_Next(keys.get()))) {
-        all_exact_str = all_exact_str && PyUnicode_CheckExact(key.get());
-        ++num_keys;
+    key = PyTuple_GetItem(names_, position);
+    if (key == nullptr) [[unlikely]] {
+        PyErr::panic_after_error();
     }
-    if (PyErr_Occurred() != nullptr || !all_exact_str) [[unlikely]] {
-        (void)PyErr::take();  // as above
-        return false;
-    }
-    Py_ssize_t num_found = 0;
-    for (std::size_t i = positional_only_parameters; i < output.size(); ++i) {
-        if (output[i] != nullptr) {
-            continue;
-        }
-        PyObject* name = interpreter_lifetime::load(interned_parameter_names[i]);
-        if (name == nullptr) [[unlikely]] {
-            return false;  // emptied as the interpreter exits
-        }
-        PyObject* value = PyDict_GetItem(kwargs, name);
-        if (value != nullptr) {
-            output[i] = value;
-            ++num_found;
-        }
-    }
-    return num_found == num_keys;
+    value = values_[position];
+    ++position;
+    return true;
 }
-#endif
 
-PyResult<void> FunctionDescription::handle_kwargs(PyObject* kwargs,
+PyResult<void> FunctionDescription::handle_kwargs(const KeywordArguments& keywords,
+                                                  std::size_t num_copied,
                                                   std::span<PyObject*> output) const {
-    bool positional_only_passed = false;
+    for (std::size_t i = num_copied; i < output.size(); ++i) {
+        output[i] = nullptr;
+    }
+    std::vector<std::string_view> positional_only_passed;
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    while (PyDict_Next(kwargs, &position, &key, &value) != 0) {
+    while (keywords.next(position, key, value)) {
         PyResult<std::optional<std::size_t>> found = find_keyword_parameter(key);
         if (!found.is_ok()) [[unlikely]] {
             return std::move(found).error();
@@ -88,7 +71,7 @@ PyResult<void> FunctionDescription::handle_kwargs(PyObject* kwargs,
         }
         // The key's text is the parameter's name: the match is exact.
         if (*i < positional_only_parameters) [[unlikely]] {
-            positional_only_passed = true;
+            positional_only_passed.push_back(parameter_name(*i));
             continue;
         }
         PyObject*& slot = output[*i];
@@ -97,8 +80,8 @@ PyResult<void> FunctionDescription::handle_kwargs(PyObject* kwargs,
         }
         slot = value;
     }
-    if (positional_only_passed) [[unlikely]] {
-        return positional_only_keyword_arguments(kwargs);
+    if (!positional_only_passed.empty()) [[unlikely]] {
+        return positional_only_keyword_arguments(positional_only_passed);
     }
     return {};
 }
@@ -121,10 +104,10 @@ PyResult<std::optional<std::size_t>> FunctionDescription::find_keyword_parameter
         return std::optional<std::size_t>();
     }
 #if defined(PYPY_VERSION)
-    // PyPy never hands over the interned key itself, so every keyword of
-    // every call comes this way, and each call into its emulation of the C
-    // API is dear: one call for the key's UTF-8 text, which PyPy keeps with
-    // the key, then the names are compared here.
+    // PyPy hands a dictionary's keys over in new objects, never the interned
+    // names, so those keys all come this way, and each call into its
+    // emulation of the C API is dear: one call for the key's UTF-8 text,
+    // which PyPy keeps with the key, then the names are compared here.
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(key, &size);
     if (text == nullptr) {
@@ -285,19 +268,8 @@ PyErr FunctionDescription::unexpected_keyword_argument(PyObject* key) const {
                                   key_text.value() + "'");
 }
 
-PyErr FunctionDescription::positional_only_keyword_arguments(PyObject* kwargs) const {
-    // The walk again, in the dictionary's order, now collecting the names:
-    // every key was found before, and nothing has run since.
-    std::vector<std::string_view> names;
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(kwargs, &position, &key, &value) != 0) {
-        PyResult<std::optional<std::size_t>> i = find_keyword_parameter(key);
-        if (i.is_ok() && i.value() && *i.value() < positional_only_parameters) {
-            names.emplace_back(parameter_name(*i.value()));
-        }
-    }
+PyErr FunctionDescription::positional_only_keyword_arguments(
+    const std::vector<std::string_view>& names) const {
     std::string message =
         full_name() + " got some positional-only arguments passed as keyword arguments: ";
     push_parameter_list(message, names);

@@ -24,6 +24,42 @@
 
 namespace vindral {
 
+// A call's keyword arguments, in the caller's order: a dictionary (flags
+// METH_VARARGS | METH_KEYWORDS), or a tuple of names whose values follow the
+// positional arguments (METH_FASTCALL | METH_KEYWORDS).
+class KeywordArguments {
+public:
+    static KeywordArguments of_dict(PyObject* kwargs) noexcept {
+        return {kwargs, nullptr, nullptr, 0};
+    }
+    static KeywordArguments of_names(PyObject* kwnames, PyObject* const* values) {
+        const Py_ssize_t size = PyTuple_Size(kwnames);
+        if (size < 0) [[unlikely]] {
+            PyErr::panic_after_error();
+        }
+        return {nullptr, kwnames, values, size};
+    }
+
+    // The next key and its value (borrowed), as PyDict_Next gives them, from
+    // `position`, which starts at 0; false after the last.
+    bool next(Py_ssize_t& position, PyObject*& key, PyObject*& value) const;
+
+    // The names' tuple, its size, and the value of name k; not for a dictionary.
+    PyObject* names() const noexcept { return names_; }
+    Py_ssize_t num_names() const noexcept { return num_names_; }
+    PyObject* value(Py_ssize_t k) const noexcept { return values_[k]; }
+
+private:
+    KeywordArguments(PyObject* dict, PyObject* names, PyObject* const* values,
+                     Py_ssize_t num_names) noexcept
+        : dict_(dict), names_(names), values_(values), num_names_(num_names) {}
+
+    PyObject* dict_;
+    PyObject* names_;
+    PyObject* const* values_;
+    Py_ssize_t num_names_;
+};
+
 struct KeywordOnlyParameterDescription {
     std::string_view name;
     bool required;
@@ -71,21 +107,43 @@ struct FunctionDescription {
         }
 
         if (kwargs != nullptr && !bind_interned_keywords(kwargs, output)) [[unlikely]] {
-            // The full walk from the start, over slots as the tuple left them:
-            // nothing has run since, so it finds what the quick one found.
-            for (std::size_t i = num_copied; i < output.size(); ++i) {
-                output[i] = nullptr;
-            }
-            if (PyResult<void> handled = handle_kwargs(kwargs, output); !handled.is_ok()) {
+            if (PyResult<void> handled =
+                    handle_kwargs(KeywordArguments::of_dict(kwargs), num_copied, output);
+                !handled.is_ok()) {
                 return handled;
             }
         }
-        if (PyResult<void> complete =
-                ensure_no_missing_required_positional_arguments(output, num_given);
-            !complete.is_ok()) [[unlikely]] {
-            return complete;
+        return ensure_no_missing_required_arguments(output, num_given);
+    }
+
+    // The same for a call by flags METH_FASTCALL | METH_KEYWORDS: `args`
+    // holds the `nargs` arguments given by position, then one value per name
+    // in `kwnames` (a tuple, or null).
+    VINDRAL_ALWAYS_INLINE PyResult<void> extract_arguments_fastcall(
+        PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+        std::span<PyObject*> output) const {
+        const std::size_t num_positional_parameters = positional_parameter_names.size();
+        check_invariants(output.size());
+
+        const auto num_given = static_cast<std::size_t>(nargs);
+        const std::size_t num_copied = std::min(num_given, num_positional_parameters);
+        for (std::size_t i = 0; i < num_copied; ++i) {
+            output[i] = args[i];
         }
-        return ensure_no_missing_required_keyword_arguments(output);
+        if (num_given > num_positional_parameters) [[unlikely]] {
+            return too_many_positional_arguments(num_given);
+        }
+
+        if (kwnames != nullptr) {
+            const KeywordArguments keywords = KeywordArguments::of_names(kwnames, args + nargs);
+            if (!bind_interned_keyword_names(keywords, output)) [[unlikely]] {
+                if (PyResult<void> handled = handle_kwargs(keywords, num_copied, output);
+                    !handled.is_ok()) {
+                    return handled;
+                }
+            }
+        }
+        return ensure_no_missing_required_arguments(output, num_given);
     }
 
     // "name()" or "Class.name()", as every binding message begins.
@@ -117,6 +175,16 @@ private:
         }
     }
 
+    VINDRAL_ALWAYS_INLINE PyResult<void> ensure_no_missing_required_arguments(
+        std::span<PyObject* const> output, std::size_t num_given) const {
+        if (PyResult<void> complete =
+                ensure_no_missing_required_positional_arguments(output, num_given);
+            !complete.is_ok()) [[unlikely]] {
+            return complete;
+        }
+        return ensure_no_missing_required_keyword_arguments(output);
+    }
+
     PyResult<void> ensure_no_missing_required_positional_arguments(
         std::span<PyObject* const> output, std::size_t num_given) const {
         for (std::size_t i = num_given; i < required_positional_parameters; ++i) {
@@ -140,20 +208,21 @@ private:
 
     // The common keyword path, inline: every key is the interned name (the
     // interpreter interns the identifiers written at call sites) of a
-    // parameter that may be given by keyword and is not given yet; on PyPy,
-    // every key is an exact str naming such a parameter. False for anything
-    // else, and before the names are interned, leaving the dictionary to
-    // `handle_kwargs`.
+    // parameter that may be given by keyword and is not given yet. False for
+    // anything else, and before the names are interned, leaving the keywords
+    // to `handle_kwargs`.
     VINDRAL_ALWAYS_INLINE bool bind_interned_keywords(PyObject* kwargs,
                                                       std::span<PyObject*> output) const {
-        const std::span<PyObject*> names = interned_parameter_names;
-        // The first slot is kept last: once it is seen, so are the others.
-        if (names.empty() || interpreter_lifetime::load(names[0]) == nullptr) [[unlikely]] {
+#if defined(PYPY_VERSION)
+        // PyPy hands a dictionary's keys over in new objects, never the
+        // interned names themselves.
+        (void)kwargs;
+        (void)output;
+        return false;
+#else
+        if (!names_are_interned()) [[unlikely]] {
             return false;
         }
-#if defined(PYPY_VERSION)
-        return bind_keywords_by_lookup(kwargs, output);
-#else
         // As many steps as there are keys: the step that would find the end
         // costs as much as one that finds a key, and nothing can change the
         // dictionary meanwhile.
@@ -165,32 +234,60 @@ private:
             if (PyDict_Next(kwargs, &position, &key, &value) == 0) [[unlikely]] {
                 return false;
             }
-            std::size_t i = positional_only_parameters;
-            while (i < names.size() &&
-                   std::atomic_ref(names[i]).load(std::memory_order_relaxed) != key) {
-                ++i;
-            }
-            if (i == names.size() || output[i] != nullptr) [[unlikely]] {
+            if (!bind_interned_keyword(key, value, output)) [[unlikely]] {
                 return false;
             }
-            output[i] = value;
         }
         return true;
 #endif
     }
 
-#if defined(PYPY_VERSION)
-    // PyPy never hands over the interned key itself, and walking a dictionary
-    // through its emulation of the C API is dear (it lists the keys, each in
-    // a C object of its own). Instead the keys are only checked to be exact
-    // str, so that looking names up compares str with str and runs no user
-    // code (no __eq__ of a str subclass), and each parameter not given by
-    // position is looked up by its name. True when every key named one of
-    // them.
-    bool bind_keywords_by_lookup(PyObject* kwargs, std::span<PyObject*> output) const;
-#endif
-    // Fills slots from the keyword dictionary, in the dictionary's order.
-    PyResult<void> handle_kwargs(PyObject* kwargs, std::span<PyObject*> output) const;
+    // The same for keyword names in a tuple, which PyPy fills with the
+    // interned names themselves.
+    VINDRAL_ALWAYS_INLINE bool bind_interned_keyword_names(const KeywordArguments& keywords,
+                                                           std::span<PyObject*> output) const {
+        if (!names_are_interned()) [[unlikely]] {
+            return false;
+        }
+        for (Py_ssize_t k = 0; k < keywords.num_names(); ++k) {
+            if (!bind_interned_keyword(PyTuple_GetItem(keywords.names(), k), keywords.value(k),
+                                       output)) [[unlikely]] {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    VINDRAL_ALWAYS_INLINE bool names_are_interned() const {
+        // The first slot is kept last: once it is seen, so are the others.
+        return !interned_parameter_names.empty() &&
+               interpreter_lifetime::load(interned_parameter_names[0]) != nullptr;
+    }
+
+    // Fills the slot of the parameter whose interned name `key` is, if it may
+    // be given by keyword and is not given yet.
+    VINDRAL_ALWAYS_INLINE bool bind_interned_keyword(PyObject* key, PyObject* value,
+                                                     std::span<PyObject*> output) const {
+        const std::span<PyObject*> names = interned_parameter_names;
+        std::size_t i = positional_only_parameters;
+        while (i < names.size() &&
+               std::atomic_ref(names[i]).load(std::memory_order_relaxed) != key) {
+            ++i;
+        }
+        if (i == names.size() || output[i] != nullptr) [[unlikely]] {
+            return false;
+        }
+        output[i] = value;
+        return true;
+    }
+
+    // The full walk: fills slots from the keywords in their order, starting
+    // over from slots as the positional arguments left them (nothing has run
+    // since the quick path gave up, so it finds what that one found), and
+    // reports the first unexpected or repeated keyword, then positional-only
+    // parameters given by keyword.
+    PyResult<void> handle_kwargs(const KeywordArguments& keywords, std::size_t num_copied,
+                                 std::span<PyObject*> output) const;
     // The slot that a key names, by identity with an interned name, or by
     // UTF-8 text among the keyword-only and then the positional names.
     PyResult<std::optional<std::size_t>> find_keyword_parameter(PyObject* key) const;
@@ -210,7 +307,8 @@ private:
     VINDRAL_COLD PyErr too_many_positional_arguments(std::size_t num_given) const;
     VINDRAL_COLD PyErr multiple_values_for_argument(std::string_view name) const;
     VINDRAL_COLD PyErr unexpected_keyword_argument(PyObject* key) const;
-    VINDRAL_COLD PyErr positional_only_keyword_arguments(PyObject* kwargs) const;
+    VINDRAL_COLD PyErr
+    positional_only_keyword_arguments(const std::vector<std::string_view>& names) const;
     VINDRAL_COLD PyErr
     missing_required_positional_arguments(std::span<PyObject* const> output) const;
     VINDRAL_COLD PyErr
@@ -331,6 +429,25 @@ VINDRAL_ALWAYS_INLINE PyResult<Owned> bind_and_compute(PyObject* args, PyObject*
         keep_alive[i] = Owned::borrow(slots[i]);
     }
     return binding_detail::convert_and_compute<Description>(slots, compute, indices);
+}
+
+// The same for a call by flags METH_FASTCALL | METH_KEYWORDS (see
+// extract_arguments_fastcall).
+template <const FunctionDescription& Description, class Compute>
+VINDRAL_ALWAYS_INLINE PyResult<Owned> bind_and_compute(PyObject* const* args, Py_ssize_t nargs,
+                                                       PyObject* kwnames, Compute compute) {
+    constexpr std::size_t N =
+        Description.positional_parameter_names.size() + Description.keyword_only_parameters.size();
+
+    std::array<PyObject*, N> slots{};
+    if (PyResult<void> bound = Description.extract_arguments_fastcall(args, nargs, kwnames, slots);
+        !bound.is_ok()) [[unlikely]] {
+        return std::move(bound).error();
+    }
+    // The caller holds every argument, keyword values too, until the call
+    // returns: nothing that a conversion runs can take one away.
+    return binding_detail::convert_and_compute<Description>(slots, compute,
+                                                            std::make_index_sequence<N>());
 }
 
 }  // namespace vindral

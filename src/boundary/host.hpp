@@ -17,6 +17,13 @@
 #error "a free-threaded build of vindral needs a free-threaded interpreter's headers"
 #endif
 
+// PyPy calls METH_FASTCALL functions, but its headers (7.3) withhold the flag
+// under any limited API older than 0x03100000, meant as 3.10 but read as
+// 3.16. The value is CPython's and PyPy's.
+#if defined(PYPY_VERSION) && !defined(METH_FASTCALL)
+#define METH_FASTCALL 0x0080
+#endif
+
 namespace vindral::host {
 
 // Subclass bits of a type's flags. The stable interface has no per-type

@@ -21,26 +21,45 @@ consteval std::string_view nul_terminated(const char (&text)[N]) {  // NOLINT(*-
     return std::string_view(text, N);
 }
 
+// A function with flags METH_FASTCALL | METH_KEYWORDS: the arguments given by
+// position then the keyword values, how many are positional, and the tuple of
+// keyword names (or null).
+using FastCFunctionWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
 // The kind of an entry point together with the entry point itself.
 struct PyMethodType {
-    enum class Kind : unsigned char { PyCFunction, PyCFunctionWithKeywords };
+    enum class Kind : unsigned char {
+        PyCFunction,
+        PyCFunctionWithKeywords,
+        FastCFunctionWithKeywords
+    };
 
     constexpr PyMethodType(PyCFunction function) : kind(Kind::PyCFunction), function(function) {}
     constexpr PyMethodType(PyCFunctionWithKeywords function)
         : kind(Kind::PyCFunctionWithKeywords), function_with_keywords(function) {}
+    constexpr PyMethodType(FastCFunctionWithKeywords function)
+        : kind(Kind::FastCFunctionWithKeywords), fast_function_with_keywords(function) {}
 
     // The pointer the interpreter stores; it calls it with the flags' shape.
     PyCFunction entry_point() const noexcept {
-        return kind == Kind::PyCFunction
-                   ? function
-                   : reinterpret_cast<PyCFunction>(
-                         reinterpret_cast<void (*)()>(function_with_keywords));
+        switch (kind) {
+            case Kind::PyCFunction:
+                return function;
+            case Kind::PyCFunctionWithKeywords:
+                return reinterpret_cast<PyCFunction>(
+                    reinterpret_cast<void (*)()>(function_with_keywords));
+            case Kind::FastCFunctionWithKeywords:
+                break;
+        }
+        return reinterpret_cast<PyCFunction>(
+            reinterpret_cast<void (*)()>(fast_function_with_keywords));
     }
 
     Kind kind;
     union {
         PyCFunction function;
         PyCFunctionWithKeywords function_with_keywords;
+        FastCFunctionWithKeywords fast_function_with_keywords;
     };
 };
 

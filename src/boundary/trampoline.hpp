@@ -153,4 +153,18 @@ VINDRAL_ALWAYS_INLINE PyObject* cfunction_with_keywords(PyObject* self, PyObject
                                        VINDRAL_ALWAYS_INLINE_LAMBDA { return Body(a, kw); });
 }
 
+// The guard for a function with flags METH_FASTCALL | METH_KEYWORDS, for a
+// binding routine named at compile time: `Body` takes the arguments (those
+// given by position, then the keyword values), how many are positional, and
+// the tuple of keyword names (or null). One function for calls with and
+// without keywords: this form serves PyPy, where the C interface's own cost
+// outweighs a frame.
+template <PyResult<Owned> (*Body)(PyObject* const*, Py_ssize_t, PyObject*)>
+VINDRAL_CATCHES_FORCED_UNWIND PyObject* cfunction_fastcall_with_keywords(PyObject* /*self*/,
+                                                                         PyObject* const* args,
+                                                                         Py_ssize_t nargs,
+                                                                         PyObject* kwnames) {
+    return trampoline([&]() VINDRAL_ALWAYS_INLINE_LAMBDA { return Body(args, nargs, kwnames); });
+}
+
 }  // namespace vindral
