@@ -53,17 +53,17 @@ constexpr FunctionDescription WBL_CDF_DESCRIPTION =
 
 template <class... Call>
 VINDRAL_ALWAYS_INLINE PyResult<Owned> __pyfunction_v_k_2_c(Call... call) {
-    return bind_and_compute<V_K_2_C_DESCRIPTION>(call..., weibull::v_k_2_c);
+    return bind_and_compute<V_K_2_C_DESCRIPTION>(weibull::v_k_2_c, call...);
 }
 
 template <class... Call>
 VINDRAL_ALWAYS_INLINE PyResult<Owned> __pyfunction_c_k_2_v(Call... call) {
-    return bind_and_compute<C_K_2_V_DESCRIPTION>(call..., weibull::c_k_2_v);
+    return bind_and_compute<C_K_2_V_DESCRIPTION>(weibull::c_k_2_v, call...);
 }
 
 template <class... Call>
 VINDRAL_ALWAYS_INLINE PyResult<Owned> __pyfunction_wbl_cdf(Call... call) {
-    return bind_and_compute<WBL_CDF_DESCRIPTION>(call..., weibull::wbl_cdf);
+    return bind_and_compute<WBL_CDF_DESCRIPTION>(weibull::wbl_cdf, call...);
 }
 
 // ---- Entry points ----------------------------------------------------------------

@@ -34,22 +34,6 @@ void FunctionDescription::tuple_get_failed() {
     internal_failure(concat({"tuple.get failed: ", PyErr::fetch().debug()}));
 }
 
-bool KeywordArguments::next(Py_ssize_t& position, PyObject*& key, PyObject*& value) const {
-    if (dict_ != nullptr) {
-        return PyDict_Next(dict_, &position, &key, &value) != 0;
-    }
-    if (position >= num_names_) {
-        return false;
-    }
-    key = PyTuple_GetItem(names_, position);
-    if (key == nullptr) [[unlikely]] {
-        PyErr::panic_after_error();
-    }
-    value = values_[position];
-    ++position;
-    return true;
-}
-
 PyResult<void> FunctionDescription::handle_kwargs(const KeywordArguments& keywords,
                                                   std::size_t num_copied,
                                                   std::span<PyObject*> output) const {

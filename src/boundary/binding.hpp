@@ -26,13 +26,16 @@ namespace vindral {
 
 // A call's keyword arguments, in the caller's order: a dictionary (flags
 // METH_VARARGS | METH_KEYWORDS), or a tuple of names whose values follow the
-// positional arguments (METH_FASTCALL | METH_KEYWORDS).
+// positional arguments (METH_FASTCALL | METH_KEYWORDS); or none.
 class KeywordArguments {
 public:
     static KeywordArguments of_dict(PyObject* kwargs) noexcept {
         return {kwargs, nullptr, nullptr, 0};
     }
     static KeywordArguments of_names(PyObject* kwnames, PyObject* const* values) {
+        if (kwnames == nullptr) {
+            return {nullptr, nullptr, nullptr, 0};
+        }
         const Py_ssize_t size = PyTuple_Size(kwnames);
         if (size < 0) [[unlikely]] {
             PyErr::panic_after_error();
@@ -40,14 +43,27 @@ public:
         return {nullptr, kwnames, values, size};
     }
 
+    bool given() const noexcept { return dict_ != nullptr || names_ != nullptr; }
+    bool is_dict() const noexcept { return dict_ != nullptr; }
+    Py_ssize_t size() const { return dict_ != nullptr ? PyDict_Size(dict_) : num_names_; }
+
     // The next key and its value (borrowed), as PyDict_Next gives them, from
     // `position`, which starts at 0; false after the last.
-    bool next(Py_ssize_t& position, PyObject*& key, PyObject*& value) const;
-
-    // The names' tuple, its size, and the value of name k; not for a dictionary.
-    PyObject* names() const noexcept { return names_; }
-    Py_ssize_t num_names() const noexcept { return num_names_; }
-    PyObject* value(Py_ssize_t k) const noexcept { return values_[k]; }
+    bool next(Py_ssize_t& position, PyObject*& key, PyObject*& value) const {
+        if (dict_ != nullptr) {
+            return PyDict_Next(dict_, &position, &key, &value) != 0;
+        }
+        if (position >= num_names_) {
+            return false;
+        }
+        key = PyTuple_GetItem(names_, position);
+        if (key == nullptr) [[unlikely]] {
+            PyErr::panic_after_error();
+        }
+        value = values_[position];
+        ++position;
+        return true;
+    }
 
 private:
     KeywordArguments(PyObject* dict, PyObject* names, PyObject* const* values,
@@ -83,67 +99,35 @@ struct FunctionDescription {
     // borrowed reference, and checks for surplus, unexpected, repeated and
     // missing arguments, in that order. Always inline, so that for a
     // constant record the invariant checks fold away and the slot loops
-    // unroll.
-    VINDRAL_ALWAYS_INLINE PyResult<void> extract_arguments_tuple_dict(
-        PyObject* args, PyObject* kwargs, std::span<PyObject*> output) const {
-        const std::size_t num_positional_parameters = positional_parameter_names.size();
-        check_invariants(output.size());
-
+    // unroll. For a call by flags METH_VARARGS | METH_KEYWORDS: the argument
+    // tuple and the keyword dictionary (or null).
+    VINDRAL_ALWAYS_INLINE PyResult<void> extract_arguments(PyObject* args, PyObject* kwargs,
+                                                           std::span<PyObject*> output) const {
         const Py_ssize_t tuple_size = PyTuple_Size(args);
         if (tuple_size < 0) [[unlikely]] {
             PyErr::panic_after_error();
         }
-        const auto num_given = static_cast<std::size_t>(tuple_size);
-        const std::size_t num_copied = std::min(num_given, num_positional_parameters);
-        for (std::size_t i = 0; i < num_copied; ++i) {
+        const auto item = [args](std::size_t i) VINDRAL_ALWAYS_INLINE_LAMBDA {
             PyObject* item = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
             if (item == nullptr) [[unlikely]] {
                 tuple_get_failed();
             }
-            output[i] = item;
-        }
-        if (num_given > num_positional_parameters) [[unlikely]] {
-            return too_many_positional_arguments(num_given);
-        }
-
-        if (kwargs != nullptr && !bind_interned_keywords(kwargs, output)) [[unlikely]] {
-            if (PyResult<void> handled =
-                    handle_kwargs(KeywordArguments::of_dict(kwargs), num_copied, output);
-                !handled.is_ok()) {
-                return handled;
-            }
-        }
-        return ensure_no_missing_required_arguments(output, num_given);
+            return item;
+        };
+        return extract_arguments_from(static_cast<std::size_t>(tuple_size), item,
+                                      KeywordArguments::of_dict(kwargs), output);
     }
 
     // The same for a call by flags METH_FASTCALL | METH_KEYWORDS: `args`
     // holds the `nargs` arguments given by position, then one value per name
     // in `kwnames` (a tuple, or null).
-    VINDRAL_ALWAYS_INLINE PyResult<void> extract_arguments_fastcall(
-        PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-        std::span<PyObject*> output) const {
-        const std::size_t num_positional_parameters = positional_parameter_names.size();
-        check_invariants(output.size());
-
-        const auto num_given = static_cast<std::size_t>(nargs);
-        const std::size_t num_copied = std::min(num_given, num_positional_parameters);
-        for (std::size_t i = 0; i < num_copied; ++i) {
-            output[i] = args[i];
-        }
-        if (num_given > num_positional_parameters) [[unlikely]] {
-            return too_many_positional_arguments(num_given);
-        }
-
-        if (kwnames != nullptr) {
-            const KeywordArguments keywords = KeywordArguments::of_names(kwnames, args + nargs);
-            if (!bind_interned_keyword_names(keywords, output)) [[unlikely]] {
-                if (PyResult<void> handled = handle_kwargs(keywords, num_copied, output);
-                    !handled.is_ok()) {
-                    return handled;
-                }
-            }
-        }
-        return ensure_no_missing_required_arguments(output, num_given);
+    VINDRAL_ALWAYS_INLINE PyResult<void> extract_arguments(PyObject* const* args, Py_ssize_t nargs,
+                                                           PyObject* kwnames,
+                                                           std::span<PyObject*> output) const {
+        return extract_arguments_from(
+            static_cast<std::size_t>(nargs),
+            [args](std::size_t i) VINDRAL_ALWAYS_INLINE_LAMBDA { return args[i]; },
+            KeywordArguments::of_names(kwnames, args + nargs), output);
     }
 
     // "name()" or "Class.name()", as every binding message begins.
@@ -157,6 +141,39 @@ struct FunctionDescription {
     }
 
 private:
+    // Both forms of call: `item(i)` is positional argument i of `num_given`.
+    template <class Item>
+    VINDRAL_ALWAYS_INLINE PyResult<void> extract_arguments_from(std::size_t num_given, Item item,
+                                                                const KeywordArguments& keywords,
+                                                                std::span<PyObject*> output) const {
+        const std::size_t num_positional_parameters = positional_parameter_names.size();
+        check_invariants(output.size());
+
+        const std::size_t num_copied = std::min(num_given, num_positional_parameters);
+        for (std::size_t i = 0; i < num_copied; ++i) {
+            output[i] = item(i);
+        }
+        if (num_given > num_positional_parameters) [[unlikely]] {
+            return too_many_positional_arguments(num_given);
+        }
+
+        if (keywords.given() && !bind_interned_keywords(keywords, output)) [[unlikely]] {
+            // A copy for the walk, made only here: the quick path's own stays
+            // in registers.
+            const KeywordArguments walked = keywords;
+            if (PyResult<void> handled = handle_kwargs(walked, num_copied, output);
+                !handled.is_ok()) {
+                return handled;
+            }
+        }
+        if (PyResult<void> complete =
+                ensure_no_missing_required_positional_arguments(output, num_given);
+            !complete.is_ok()) [[unlikely]] {
+            return complete;
+        }
+        return ensure_no_missing_required_keyword_arguments(output);
+    }
+
     void check_invariants(std::size_t num_slots) const {
         const std::size_t num_positional_parameters = positional_parameter_names.size();
         if (positional_only_parameters > num_positional_parameters) [[unlikely]] {
@@ -173,16 +190,6 @@ private:
                 "assertion failed: output.len() == num_positional_parameters + "
                 "self.keyword_only_parameters.len()");
         }
-    }
-
-    VINDRAL_ALWAYS_INLINE PyResult<void> ensure_no_missing_required_arguments(
-        std::span<PyObject* const> output, std::size_t num_given) const {
-        if (PyResult<void> complete =
-                ensure_no_missing_required_positional_arguments(output, num_given);
-            !complete.is_ok()) [[unlikely]] {
-            return complete;
-        }
-        return ensure_no_missing_required_keyword_arguments(output);
     }
 
     PyResult<void> ensure_no_missing_required_positional_arguments(
@@ -211,47 +218,30 @@ private:
     // parameter that may be given by keyword and is not given yet. False for
     // anything else, and before the names are interned, leaving the keywords
     // to `handle_kwargs`.
-    VINDRAL_ALWAYS_INLINE bool bind_interned_keywords(PyObject* kwargs,
+    VINDRAL_ALWAYS_INLINE bool bind_interned_keywords(const KeywordArguments& keywords,
                                                       std::span<PyObject*> output) const {
 #if defined(PYPY_VERSION)
         // PyPy hands a dictionary's keys over in new objects, never the
-        // interned names themselves.
-        (void)kwargs;
-        (void)output;
-        return false;
-#else
+        // interned names themselves (a tuple of names holds those).
+        if (keywords.is_dict()) {
+            return false;
+        }
+#endif
         if (!names_are_interned()) [[unlikely]] {
             return false;
         }
-        // As many steps as there are keys: the step that would find the end
-        // costs as much as one that finds a key, and nothing can change the
-        // dictionary meanwhile.
-        const Py_ssize_t num_keys = PyDict_Size(kwargs);
+        // As many steps as there are keys: the step that would find a
+        // dictionary's end costs as much as one that finds a key, and nothing
+        // can change the keywords meanwhile.
+        const Py_ssize_t num_keys = keywords.size();
         Py_ssize_t position = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         for (Py_ssize_t k = 0; k < num_keys; ++k) {
-            if (PyDict_Next(kwargs, &position, &key, &value) == 0) [[unlikely]] {
+            if (!keywords.next(position, key, value)) [[unlikely]] {
                 return false;
             }
             if (!bind_interned_keyword(key, value, output)) [[unlikely]] {
-                return false;
-            }
-        }
-        return true;
-#endif
-    }
-
-    // The same for keyword names in a tuple, which PyPy fills with the
-    // interned names themselves.
-    VINDRAL_ALWAYS_INLINE bool bind_interned_keyword_names(const KeywordArguments& keywords,
-                                                           std::span<PyObject*> output) const {
-        if (!names_are_interned()) [[unlikely]] {
-            return false;
-        }
-        for (Py_ssize_t k = 0; k < keywords.num_names(); ++k) {
-            if (!bind_interned_keyword(PyTuple_GetItem(keywords.names(), k), keywords.value(k),
-                                       output)) [[unlikely]] {
                 return false;
             }
         }
@@ -360,6 +350,18 @@ inline Owned new_float(double value) {
 
 namespace binding_detail {
 
+// Whether an argument's conversion may take away another bound argument: the
+// tuple, and the array of a fast call, are the interpreter's and keep their
+// items, but a keyword dictionary can be the caller's own (a C caller may
+// pass any dict), which an argument's __float__ may change.
+inline bool conversion_may_release_arguments(PyObject* /*args*/, PyObject* kwargs) {
+    return kwargs != nullptr;
+}
+inline bool conversion_may_release_arguments(PyObject* const* /*args*/, Py_ssize_t /*nargs*/,
+                                             PyObject* /*kwnames*/) {
+    return false;
+}
+
 // True when converting these objects cannot run interpreter code: for an
 // exact float, PyFloat_AsDouble only reads the value.
 template <std::size_t N>
@@ -399,29 +401,27 @@ VINDRAL_ALWAYS_INLINE PyResult<Owned> convert_and_compute(
 }  // namespace binding_detail
 
 // The binding routine of a function whose parameters are all real numbers:
-// binds the call by the record `Description`, converts every argument in
-// parameter order to a double (the first failure ends it), and returns a new
-// float of `compute` applied to them. The record is a template argument so
-// that everything read from it is a constant in the generated code; inlined
-// into the guard, which makes a positional call's code apart, knowing that
-// there is no dictionary (see cfunction_with_keywords).
-template <const FunctionDescription& Description, class Compute>
-VINDRAL_ALWAYS_INLINE PyResult<Owned> bind_and_compute(PyObject* args, PyObject* kwargs,
-                                                       Compute compute) {
+// binds the call (either form, as `extract_arguments` takes it) by the record
+// `Description`, converts every argument in parameter order to a double (the
+// first failure ends it), and returns a new float of `compute` applied to
+// them. The record is a template argument so that everything read from it is
+// a constant in the generated code; inlined into the guard, which makes a
+// positional call's code apart, knowing that there is no dictionary (see
+// cfunction_with_keywords).
+template <const FunctionDescription& Description, class Compute, class... Call>
+VINDRAL_ALWAYS_INLINE PyResult<Owned> bind_and_compute(Compute compute, Call... call) {
     constexpr std::size_t N =
         Description.positional_parameter_names.size() + Description.keyword_only_parameters.size();
     constexpr auto indices = std::make_index_sequence<N>();
 
     std::array<PyObject*, N> slots{};
-    if (PyResult<void> bound = Description.extract_arguments_tuple_dict(args, kwargs, slots);
-        !bound.is_ok()) [[unlikely]] {
+    if (PyResult<void> bound = Description.extract_arguments(call..., slots); !bound.is_ok())
+        [[unlikely]] {
         return std::move(bound).error();
     }
-    // The tuple keeps its items alive. The keyword dictionary, though, can be
-    // the caller's own (a C caller may pass any dict), and an argument's
-    // __float__ may change it while later arguments wait to be converted:
-    // then hold references to everything that was bound.
-    if (kwargs == nullptr || binding_detail::all_exact_floats(slots)) [[likely]] {
+    // Otherwise hold references to everything that was bound.
+    if (!binding_detail::conversion_may_release_arguments(call...) ||
+        binding_detail::all_exact_floats(slots)) [[likely]] {
         return binding_detail::convert_and_compute<Description>(slots, compute, indices);
     }
     std::array<Owned, N> keep_alive;
@@ -429,25 +429,6 @@ VINDRAL_ALWAYS_INLINE PyResult<Owned> bind_and_compute(PyObject* args, PyObject*
         keep_alive[i] = Owned::borrow(slots[i]);
     }
     return binding_detail::convert_and_compute<Description>(slots, compute, indices);
-}
-
-// The same for a call by flags METH_FASTCALL | METH_KEYWORDS (see
-// extract_arguments_fastcall).
-template <const FunctionDescription& Description, class Compute>
-VINDRAL_ALWAYS_INLINE PyResult<Owned> bind_and_compute(PyObject* const* args, Py_ssize_t nargs,
-                                                       PyObject* kwnames, Compute compute) {
-    constexpr std::size_t N =
-        Description.positional_parameter_names.size() + Description.keyword_only_parameters.size();
-
-    std::array<PyObject*, N> slots{};
-    if (PyResult<void> bound = Description.extract_arguments_fastcall(args, nargs, kwnames, slots);
-        !bound.is_ok()) [[unlikely]] {
-        return std::move(bound).error();
-    }
-    // The caller holds every argument, keyword values too, until the call
-    // returns: nothing that a conversion runs can take one away.
-    return binding_detail::convert_and_compute<Description>(slots, compute,
-                                                            std::make_index_sequence<N>());
 }
 
 }  // namespace vindral

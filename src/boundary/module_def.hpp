@@ -42,17 +42,18 @@ struct PyMethodType {
 
     // The pointer the interpreter stores; it calls it with the flags' shape.
     PyCFunction entry_point() const noexcept {
+        const auto generic = [](auto entry) {
+            return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
+        };
         switch (kind) {
-            case Kind::PyCFunction:
-                return function;
             case Kind::PyCFunctionWithKeywords:
-                return reinterpret_cast<PyCFunction>(
-                    reinterpret_cast<void (*)()>(function_with_keywords));
+                return generic(function_with_keywords);
             case Kind::FastCFunctionWithKeywords:
+                return generic(fast_function_with_keywords);
+            case Kind::PyCFunction:
                 break;
         }
-        return reinterpret_cast<PyCFunction>(
-            reinterpret_cast<void (*)()>(fast_function_with_keywords));
+        return function;
     }
 
     Kind kind;
