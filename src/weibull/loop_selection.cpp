@@ -82,29 +82,94 @@ Cpu cpu() {
 template <std::size_t N>
 using Inputs = std::vector<std::array<double, N>>;
 
-// Runs `loop` over the inputs, one adjacent array per argument, and compares
-// every result's bits with `scalar`'s.
-template <std::size_t N, class Scalar>
-bool same_results(simd::StridedLoop loop, const Inputs<N>& inputs, Scalar scalar) {
+bool same_bits(double a, double b) {
+    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
+
+// The inputs as columns, one adjacent array per argument, then a column for
+// the results.
+template <std::size_t N>
+std::vector<double> columns_of(const Inputs<N>& inputs) {
     const std::size_t count = inputs.size();
     std::vector<double> columns((N + 1) * count);
+    for (std::size_t i = 0; i < count; ++i) {
+        for (std::size_t j = 0; j < N; ++j) {
+            columns[j * count + i] = inputs[i][j];
+        }
+    }
+    return columns;
+}
+
+// Runs `loop` over `count` elements with the output in column `output` (N:
+// its own; j < N: in place of input j), and compares every result's bits
+// with `scalar`'s.
+template <std::size_t N, class Scalar>
+bool same_elements(simd::StridedLoop loop, const Inputs<N>& inputs, Scalar scalar,
+                   std::size_t output) {
+    const std::size_t count = inputs.size();
+    std::vector<double> columns = columns_of(inputs);
     std::array<char*, N + 1> args{};
     std::array<std::intptr_t, N + 1> steps{};
     for (std::size_t j = 0; j <= N; ++j) {
-        args[j] = reinterpret_cast<char*>(columns.data() + j * count);
+        args[j] = reinterpret_cast<char*>(columns.data() + (j == N ? output : j) * count);
         steps[j] = sizeof(double);
-        for (std::size_t i = 0; j < N && i < count; ++i) {
-            columns[j * count + i] = inputs[i][j];
-        }
     }
     const auto dimension = static_cast<std::intptr_t>(count);
     loop(args.data(), &dimension, steps.data(), nullptr);
     for (std::size_t i = 0; i < count; ++i) {
-        const double expected = std::apply(scalar, inputs[i]);
-        if (std::bit_cast<std::uint64_t>(columns[N * count + i]) !=
-            std::bit_cast<std::uint64_t>(expected)) {
+        if (!same_bits(columns[output * count + i], std::apply(scalar, inputs[i]))) {
             return false;
         }
+    }
+    return true;
+}
+
+// Runs `loop` as numpy's reduce does (the accumulator, with step 0, is the
+// first input and the output) and as its accumulate does (the output one
+// element ahead of the first input), over the second inputs: each result
+// must be the scalar function of the result before.
+template <class Scalar>
+bool same_chains(simd::StridedLoop loop, const Inputs<2>& inputs, Scalar scalar) {
+    const std::size_t count = inputs.size();
+    std::vector<double> columns = columns_of(inputs);
+    double* second = columns.data() + count;
+    double* accumulated = columns.data() + 2 * count;
+    double reduced = inputs[0][0];
+    accumulated[0] = reduced;
+    const auto dimension = static_cast<std::intptr_t>(count - 1);
+    constexpr auto adjacent = static_cast<std::intptr_t>(sizeof(double));
+    std::array<char*, 3> reduce = {reinterpret_cast<char*>(&reduced),
+                                   reinterpret_cast<char*>(second + 1),
+                                   reinterpret_cast<char*>(&reduced)};
+    std::array<std::intptr_t, 3> reduce_steps = {0, adjacent, 0};
+    loop(reduce.data(), &dimension, reduce_steps.data(), nullptr);
+    std::array<char*, 3> accumulate = {reinterpret_cast<char*>(accumulated),
+                                       reinterpret_cast<char*>(second + 1),
+                                       reinterpret_cast<char*>(accumulated + 1)};
+    std::array<std::intptr_t, 3> accumulate_steps = {adjacent, adjacent, adjacent};
+    loop(accumulate.data(), &dimension, accumulate_steps.data(), nullptr);
+    double chain = inputs[0][0];
+    for (std::size_t i = 1; i < count; ++i) {
+        chain = scalar(chain, second[i]);
+        if (!same_bits(accumulated[i], chain)) {
+            return false;
+        }
+    }
+    return same_bits(reduced, chain);
+}
+
+// `loop` against `scalar` in every layout that numpy hands a loop: the
+// output apart from the inputs, in place of each input, and for two inputs
+// as a reduction's accumulator.
+template <std::size_t N, class Scalar>
+bool same_results(simd::StridedLoop loop, const Inputs<N>& inputs, Scalar scalar) {
+    for (std::size_t output = 0; output <= N; ++output) {
+        if (!same_elements(loop, inputs, scalar, output)) {
+            return false;
+        }
+    }
+    if constexpr (N == 2) {
+        return same_chains(loop, inputs, scalar);
     }
     return true;
 }
@@ -250,19 +315,45 @@ bool agree_with_library(const simd::Loops& loops) {
            same_results(loops.c_k_2_v, shapes, c_k_2_v);
 }
 
+namespace {
+
+LoopChoice choice_of(const simd::Loops& loops) {
+    return {loops.name, loops.v_k_2_c, loops.c_k_2_v, loops.wbl_cdf, loops.wbl_sf};
+}
+
+constexpr LoopChoice plain_loops = {"plain", strided_loop<v_k_2_c>, strided_loop<c_k_2_v>,
+                                    strided_loop<wbl_cdf>, strided_loop<wbl_sf>};
+
+const simd::Loops* simd_loops_of(LoopKind kind) {
+    return kind == LoopKind::avx512 ? simd::avx512_loops()
+           : kind == LoopKind::avx2 ? simd::avx2_loops()
+                                    : nullptr;
+}
+
+}  // namespace
+
+std::optional<LoopChoice> unchecked_loops(LoopKind kind) {
+    if (kind == LoopKind::plain) {
+        return plain_loops;
+    }
+    const simd::Loops* loops = simd_loops_of(kind);
+    if (loops == nullptr || !cpu_runs(kind)) {
+        return std::nullopt;
+    }
+    return choice_of(*loops);
+}
+
 LoopChoice choose_loops(LoopKind widest) {
-    const Cpu found = widest == LoopKind::plain || !tested_library() ? Cpu{} : cpu();
-    const std::array<const simd::Loops*, 2> candidates = {
-        found.avx512 && widest == LoopKind::avx512 ? simd::avx512_loops() : nullptr,
-        found.avx2 ? simd::avx2_loops() : nullptr,
-    };
-    for (const simd::Loops* loops : candidates) {
-        if (loops != nullptr && agree_with_library(*loops)) {
-            return {loops->name, loops->v_k_2_c, loops->c_k_2_v, loops->wbl_cdf, loops->wbl_sf};
+    if (tested_library()) {
+        for (const LoopKind kind : {LoopKind::avx512, LoopKind::avx2}) {
+            const simd::Loops* loops =
+                kind <= widest && cpu_runs(kind) ? simd_loops_of(kind) : nullptr;
+            if (loops != nullptr && agree_with_library(*loops)) {
+                return choice_of(*loops);
+            }
         }
     }
-    return {"plain", strided_loop<v_k_2_c>, strided_loop<c_k_2_v>, strided_loop<wbl_cdf>,
-            strided_loop<wbl_sf>};
+    return plain_loops;
 }
 
 }  // namespace vindral::weibull

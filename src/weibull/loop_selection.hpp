@@ -2,6 +2,8 @@
 // the scalar functions' results to the last bit, else the plain loop.
 #pragma once
 
+#include <optional>
+
 #include "weibull/simd_loops.hpp"
 
 namespace vindral::weibull {
@@ -25,6 +27,10 @@ LoopChoice choose_loops(LoopKind widest);
 
 // Whether this CPU (and its operating system) runs the `kind` loops.
 bool cpu_runs(LoopKind kind);
+
+// The `kind` loops where the build has them and this CPU runs them, without
+// the library's check or the self-test: for the tests, which run every kind.
+std::optional<LoopChoice> unchecked_loops(LoopKind kind);
 
 // The self-test: `loops` against the C library and the scalar functions,
 // bit for bit, over every table entry and branch boundary of exp and pow,

@@ -26,11 +26,13 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "weibull/glibc_tables.hpp"
 #include "weibull/lanczos.hpp"
 #include "weibull/libm_versions.hpp"
 #include "weibull/simd_loops.hpp"
+#include "weibull/strided_loops.hpp"
 #include "weibull/weibull.hpp"
 
 namespace vindral::weibull::simd {
@@ -187,7 +189,6 @@ struct Kernels {
 // first argument is kept out of the last operation.
 template <class S, bool Divides>
 struct WithGammaOfShape {
-    static constexpr std::size_t arity = 2;
     static auto lanes(const typename S::Doubles* in, typename S::Lanes& special) {
         const auto g = Kernels<S>::gamma_of_shape(in[1], special);
         const auto first = S::select(special, in[0], S::splat(1.0));
@@ -197,9 +198,7 @@ struct WithGammaOfShape {
             return S::mul(first, g);
         }
     }
-    static double one(const double* in) {
-        return Divides ? v_k_2_c(in[0], in[1]) : c_k_2_v(in[0], in[1]);
-    }
+    static constexpr auto scalar = Divides ? &v_k_2_c : &c_k_2_v;
 };
 
 template <class S>
@@ -209,41 +208,37 @@ using CK2V = WithGammaOfShape<S, false>;
 
 template <class S>
 struct WblCdf {
-    static constexpr std::size_t arity = 4;
     static auto lanes(const typename S::Doubles* in, typename S::Lanes& special) {
         const auto p1 = Kernels<S>::survival(in[0], in[1], in[2], special);
         const auto p2 = Kernels<S>::survival(in[0], in[1], in[3], special);
         return S::sub(p1, p2);
     }
-    static double one(const double* in) { return wbl_cdf(in[0], in[1], in[2], in[3]); }
+    static constexpr auto scalar = &wbl_cdf;
 };
 
 template <class S>
 struct WblSf {
-    static constexpr std::size_t arity = 3;
     static auto lanes(const typename S::Doubles* in, typename S::Lanes& special) {
         return Kernels<S>::survival(in[0], in[1], in[2], special);
     }
-    static double one(const double* in) { return wbl_sf(in[0], in[1], in[2]); }
+    static constexpr auto scalar = &wbl_sf;
 };
 
 // The library's functions alone, for the self-test and the tests.
 template <class S>
 struct Exp {
-    static constexpr std::size_t arity = 1;
     static auto lanes(const typename S::Doubles* in, typename S::Lanes& special) {
         return Kernels<S>::exp(in[0], special);
     }
-    static double one(const double* in) { return ::exp(in[0]); }
+    static constexpr auto scalar = +[](double x) noexcept { return ::exp(x); };
 };
 
 template <class S>
 struct Pow {
-    static constexpr std::size_t arity = 2;
     static auto lanes(const typename S::Doubles* in, typename S::Lanes& special) {
         return Kernels<S>::pow(in[0], in[1], special);
     }
-    static double one(const double* in) { return ::pow(in[0], in[1]); }
+    static constexpr auto scalar = +[](double x, double y) noexcept { return ::pow(x, y); };
 };
 
 // ---- The strided loop -------------------------------------------------------------
@@ -252,6 +247,14 @@ struct Pow {
 // every lane; any other operand is copied into a block buffer first, and a
 // result likewise. The last vector of a loop is read and written in its
 // valid lanes only, the others holding copies of its first element.
+//
+// The output may be an input: numpy hands a loop the same array as both for
+// an in-place call (same memory, same steps), which the vectors serve, since
+// each is read whole before its result is stored and a special lane is
+// computed from the vector's own arguments. Any other overlap of the output
+// with an input (the accumulator of reduce, accumulate and reduceat, read
+// back as each result is written) makes each element depend on the one
+// before: such calls go one element at a time, as the plain loop does.
 
 inline double read(const char* at) {
     double value = 0.0;
@@ -261,12 +264,30 @@ inline double read(const char* at) {
 
 inline void write(char* at, double value) { std::memcpy(at, &value, sizeof value); }
 
+// The bytes that `count` doubles `step` apart from `at` cover, as [low, high).
+struct Extent {
+    std::uintptr_t low;
+    std::uintptr_t high;
+
+    Extent(const char* at, std::ptrdiff_t count, std::ptrdiff_t step) {
+        const auto first = reinterpret_cast<std::uintptr_t>(at);
+        const std::uintptr_t last = first + static_cast<std::uintptr_t>((count - 1) * step);
+        low = std::min(first, last);
+        high = std::max(first, last) + sizeof(double);
+    }
+
+    bool overlaps(const Extent& other) const { return low < other.high && other.low < high; }
+};
+
 template <class S, class F>
 struct Loop {
-    static constexpr std::size_t N = F::arity;
+    static constexpr std::size_t N = arity<F::scalar>;
     static constexpr std::ptrdiff_t W = S::width;
     static constexpr std::ptrdiff_t block = 16 * W;
     static constexpr std::ptrdiff_t adjacent = sizeof(double);
+    // One vector per argument (a built-in array: std::array drops the
+    // vector type's alignment attribute).
+    using Vectors = typename S::Doubles[N];  // NOLINT(*-avoid-c-arrays)
 
     // The inputs of a block: where element e of input j is, at[j] + e * step[j]
     // with a step of 8 (adjacent) or 0 (broadcast).
@@ -281,49 +302,79 @@ struct Loop {
     static void block_of(const Inputs& in, char* out, std::ptrdiff_t m) {
         std::ptrdiff_t i = 0;
         for (; i + W <= m; i += W) {
-            typename S::Doubles x[N];  // NOLINT(*-avoid-c-arrays): std::array drops alignment
+            Vectors x;
             for (std::size_t j = 0; j < N; ++j) {
                 x[j] = S::load(in.element(j, i));
             }
-            typename S::Lanes special = S::none();
-            S::store(out + i * adjacent, F::lanes(x, special));
-            if (const unsigned lanes = S::mask_bits(special); lanes != 0) [[unlikely]] {
-                redo(in, out, i, lanes, W);
-            }
+            S::store(out + i * adjacent, results(x, W));
         }
         if (i < m) {
             const std::ptrdiff_t valid = m - i;
-            typename S::Doubles x[N];  // NOLINT(*-avoid-c-arrays): std::array drops alignment
+            Vectors x;
             for (std::size_t j = 0; j < N; ++j) {
                 x[j] = in.step[j] == 0 ? S::load(in.element(j, i))
                                        : S::load_first(in.element(j, i), valid);
             }
-            typename S::Lanes special = S::none();
-            S::store_first(out + i * adjacent, F::lanes(x, special), valid);
-            const unsigned mask = (1U << valid) - 1U;
-            if (const unsigned lanes = S::mask_bits(special) & mask; lanes != 0) [[unlikely]] {
-                redo(in, out, i, lanes, valid);
-            }
+            S::store_first(out + i * adjacent, results(x, valid), valid);
         }
     }
 
-    // The special lanes, by the scalar function.
-    static void redo(const Inputs& in, char* out, std::ptrdiff_t i, unsigned lanes,
-                     std::ptrdiff_t valid) {
-        for (std::ptrdiff_t l = 0; l < valid; ++l) {
-            if (((lanes >> l) & 1U) != 0) {
-                std::array<double, N> args{};
-                for (std::size_t j = 0; j < N; ++j) {
-                    args[j] = read(in.element(j, i + l));
+    // The results of a vector's lanes, the first `valid` of them exact: the
+    // special ones by the scalar function.
+    static typename S::Doubles results(const Vectors& x, std::ptrdiff_t valid) {
+        typename S::Lanes special = S::none();
+        const typename S::Doubles lanes = F::lanes(x, special);
+        const unsigned redo = S::mask_bits(special) & ((1U << valid) - 1U);
+        if (redo != 0) [[unlikely]] {
+            return patched(x, lanes, redo);
+        }
+        return lanes;
+    }
+
+    // `lanes` with the lanes of `redo` computed by the scalar function, from
+    // the vector's own arguments.
+    [[gnu::noinline]] static typename S::Doubles patched(const Vectors& x,
+                                                         typename S::Doubles lanes, unsigned redo) {
+        std::array<std::array<double, W>, N> arguments;
+        std::array<double, W> values;
+        for (std::size_t j = 0; j < N; ++j) {
+            S::store(reinterpret_cast<char*>(arguments[j].data()), x[j]);
+        }
+        S::store(reinterpret_cast<char*>(values.data()), lanes);
+        for (std::ptrdiff_t l = 0; l < W; ++l) {
+            if (((redo >> l) & 1U) != 0) {
+                values[l] = [&]<std::size_t... J>(std::index_sequence<J...>) {
+                    return F::scalar(arguments[J][l]...);
                 }
-                write(out + (i + l) * adjacent, F::one(args.data()));
+                (std::make_index_sequence<N>{});
             }
         }
+        return S::load(reinterpret_cast<const char*>(values.data()));
+    }
+
+    // Whether the output overlaps an input other than element for element.
+    static bool chained(char** args, std::ptrdiff_t count, const std::intptr_t* steps) {
+        const Extent out(args[N], count, steps[N]);
+        for (std::size_t j = 0; j < N; ++j) {
+            const bool same = args[j] == args[N] && steps[j] == steps[N] && steps[N] != 0;
+            if (!same && out.overlaps(Extent(args[j], count, steps[j]))) {
+                return true;
+            }
+        }
+        return false;
     }
 
     static void run(char** args, const std::intptr_t* dimensions, const std::intptr_t* steps,
-                    void* /*data*/) noexcept {
+                    void* data) noexcept {
         const std::ptrdiff_t count = dimensions[0];
+        if (count > 0 && chained(args, count, steps)) [[unlikely]] {
+            strided_loop<F::scalar>(args, dimensions, steps, data);
+        } else {
+            in_blocks(args, count, steps);
+        }
+    }
+
+    static void in_blocks(char** args, std::ptrdiff_t count, const std::intptr_t* steps) {
         std::array<std::array<double, block>, N + 1> buffers;
         Inputs in{};
         for (std::size_t j = 0; j < N; ++j) {
