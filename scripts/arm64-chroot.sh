@@ -23,16 +23,5 @@ ensure_arm64_emulation() {
 # Debian 12's arm64 CPython 3.11, with venv.
 ensure_arm64_chroot() {
   ensure_arm64_emulation
-  [[ -f "$arm64_chroot_dir/.vindral-ready" ]] && return 0
-  if ! command -v debootstrap >/dev/null; then
-    apt-get update -qq && apt-get install -y -qq debootstrap >/dev/null
-  fi
-  echo "== making the Debian arm64 chroot in $arm64_chroot_dir (emulated: minutes)"
-  rm -rf "$arm64_chroot_dir.partial"
-  mkdir -p "$(dirname "$arm64_chroot_dir")"
-  debootstrap --arch=arm64 --variant=minbase --include=python3,python3-venv bookworm \
-    "$arm64_chroot_dir.partial" "$(debian_mirror)" >/dev/null
-  touch "$arm64_chroot_dir.partial/.vindral-ready"
-  rm -rf "$arm64_chroot_dir"
-  mv "$arm64_chroot_dir.partial" "$arm64_chroot_dir"
+  ensure_debian_chroot "$arm64_chroot_dir" bookworm python3,python3-venv --arch=arm64
 }

@@ -1,7 +1,10 @@
-# CPython releases that need a newer C library than this machine's: Debian
-# testing's python3.14 and python3.15, run in a minimal Debian testing chroot.
-# The chroot is cached outside the clone, so later runs reuse it, and made
-# when it is missing. Sourced by scripts/test after dev-env.sh; needs root.
+# Interpreters and C libraries other than this machine's, in minimal Debian
+# chroots: Debian testing's python3.14 and python3.15, which need a newer C
+# library than this machine's, and the CPython and glibc of Debian's other
+# releases (Debian 11: CPython 3.9, glibc 2.31; Debian 13: CPython 3.13,
+# glibc 2.41). Each chroot is cached outside the clone, so later runs reuse
+# it, and made when it is missing. Sourced by scripts/test after
+# dev-env.sh; needs root.
 
 chroot_dir="${VINDRAL_CHROOT:-/var/cache/vindral/debian-testing}"
 chroot_versions=(3.14 3.15)
@@ -15,22 +18,32 @@ debian_mirror() {
   echo "${uri:-http://deb.debian.org/debian}"
 }
 
-ensure_testing_chroot() {
-  [[ -f "$chroot_dir/.vindral-ready" ]] && return 0
+# ensure_debian_chroot DIR SUITE PACKAGES [DEBOOTSTRAP OPTIONS...]: a minimal
+# Debian SUITE chroot in DIR with PACKAGES (comma-separated), made once and
+# remade only when missing.
+ensure_debian_chroot() {
+  local dir="$1" suite="$2" packages="$3"
+  [[ -f "$dir/.vindral-ready" ]] && return 0
   if ! command -v debootstrap >/dev/null; then
     apt-get update -qq && apt-get install -y -qq debootstrap >/dev/null
   fi
+  echo "== making the Debian $suite chroot in $dir"
+  rm -rf "$dir.partial"
+  mkdir -p "$(dirname "$dir")"
+  # Debian's script for unstable serves testing as well.
+  local script=()
+  [[ "$suite" == testing ]] && script=(/usr/share/debootstrap/scripts/sid)
+  debootstrap --variant=minbase --include="$packages" "${@:4}" "$suite" "$dir.partial" \
+    "$(debian_mirror)" "${script[@]}" >/dev/null
+  touch "$dir.partial/.vindral-ready"
+  rm -rf "$dir"
+  mv "$dir.partial" "$dir"
+}
+
+ensure_testing_chroot() {
   local packages=() version
   for version in "${chroot_versions[@]}"; do packages+=("python$version" "python$version-venv"); done
-  echo "== making the Debian testing chroot for CPython ${chroot_versions[*]} in $chroot_dir"
-  rm -rf "$chroot_dir.partial"
-  mkdir -p "$(dirname "$chroot_dir")"
-  # Debian's script for unstable serves testing as well.
-  debootstrap --variant=minbase --include="$(IFS=,; echo "${packages[*]}")" testing \
-    "$chroot_dir.partial" "$(debian_mirror)" /usr/share/debootstrap/scripts/sid >/dev/null
-  touch "$chroot_dir.partial/.vindral-ready"
-  rm -rf "$chroot_dir"
-  mv "$chroot_dir.partial" "$chroot_dir"
+  ensure_debian_chroot "$chroot_dir" testing "$(IFS=,; echo "${packages[*]}")"
 }
 
 # Mounts what a test run needs: /proc, the checkout at its own path, and the

@@ -19,8 +19,9 @@ vu = pytest.importorskip("vindral_ufunc")
 
 FUNCTIONS = ("exp", "pow", "v_k_2_c", "c_k_2_v", "wbl_sf", "wbl_cdf")
 UFUNCS = ("v_k_2_c", "c_k_2_v", "wbl_sf", "wbl_cdf")
-# glibc's exp and pow compared with the loops in full by the long test.
-TESTED_GLIBC = {"2.36", "2.43"}
+# The glibc releases the loops serve: those whose exp and pow compute as the
+# long test shows them to, 2.31 (Debian 11) to 2.43 (Debian testing).
+SERVED_GLIBC = [f"2.{minor}" for minor in range(31, 44)]
 BASELINE_LIBRARY = "glibc.cpu.hwcaps=-AVX2,-FMA"
 
 
@@ -38,7 +39,7 @@ def loops_this_machine_runs():
     libc, version = platform.libc_ver()
     if not (sys.platform.startswith("linux") and platform.machine() == "x86_64"):
         return []
-    if libc != "glibc" or version not in TESTED_GLIBC:
+    if libc != "glibc" or version not in SERVED_GLIBC:
         return []
     flags = cpu_flags()
     runs = ["avx2"] if {"avx2", "fma"} <= flags else []
@@ -68,6 +69,11 @@ def test_the_module_names_the_loops_it_chose(monkeypatch):
     assert loop_chosen(monkeypatch, asked="sse").endswith(
         "ImportError: VINDRAL_UFUNC_LOOP must be plain, avx2 or avx512, not 'sse'"
     )
+
+
+def test_the_loops_serve_the_glibc_releases_whose_exp_and_pow_they_repeat(testing):
+    versions = {f"2.{minor}" for minor in range(20, 60)} | {"2.43.9000", "2.31a", "3.31", "2.", ""}
+    assert sorted(v for v in versions if testing.serves_glibc(v)) == SERVED_GLIBC
 
 
 @pytest.mark.skipif(not SIMD, reason="no SIMD loops here to refuse")

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <optional>
+#include <string_view>
 
 #include "weibull/simd_loops.hpp"
 
@@ -24,6 +25,10 @@ struct LoopChoice {
 // self-test shows that the library in use computes as its FMA build does.
 // Anything else gets the plain loop. The self-test takes about a millisecond.
 LoopChoice choose_loops(LoopKind widest);
+
+// Whether the SIMD loops serve glibc of this version (gnu_get_libc_version's
+// text): the releases whose exp and pow they are shown to repeat.
+bool serves_glibc(std::string_view version);
 
 // Whether this CPU (and its operating system) runs the `kind` loops.
 bool cpu_runs(LoopKind kind);

@@ -430,6 +430,15 @@ PyResult<Owned> simd_self_test(PyObject* args, PyObject*) {
     return Owned::borrow(weibull::agree_with_library(*loops.value()) ? Py_True : Py_False);
 }
 
+// serves_glibc(version): whether the SIMD loops serve glibc of that version.
+PyResult<Owned> serves_glibc(PyObject* args, PyObject*) {
+    PyResult<std::string> version = text_argument(args, 0, "serves_glibc");
+    if (!version.is_ok()) {
+        return std::move(version).error();
+    }
+    return Owned::borrow(weibull::serves_glibc(version.value()) ? Py_True : Py_False);
+}
+
 // array_loop(kind, function, out, n, *inputs): runs the `kind` loop
 // ("plain", "avx2", "avx512") of a Weibull function over n adjacent doubles
 // at each address (an int, such as numpy's array.ctypes.data). Unchecked:
@@ -551,7 +560,7 @@ PyObject* as_double(PyObject*, PyObject* args, PyObject*) {
 
 constexpr int varargs_and_keywords = METH_VARARGS | METH_KEYWORDS;
 
-constexpr std::array<MethodDefRecord, 25> FUNCTIONS = {{
+constexpr std::array<MethodDefRecord, 26> FUNCTIONS = {{
     {nul_terminated("fail"), guarded<fail>, varargs_and_keywords, nul_terminated("")},
     {nul_terminated("fail_without_message"), guarded<fail_without_message>, varargs_and_keywords,
      nul_terminated("")},
@@ -590,6 +599,8 @@ constexpr std::array<MethodDefRecord, 25> FUNCTIONS = {{
      nul_terminated("simd_compare(kind, function, region, count, seed)\n--\n\n")},
     {nul_terminated("simd_self_test"), guarded<simd_self_test>, varargs_and_keywords,
      nul_terminated("simd_self_test(kind)\n--\n\n")},
+    {nul_terminated("serves_glibc"), guarded<serves_glibc>, varargs_and_keywords,
+     nul_terminated("serves_glibc(version)\n--\n\n")},
     {nul_terminated("array_loop"), guarded<array_loop>, varargs_and_keywords,
      nul_terminated("array_loop(kind, function, out, n, *inputs)\n--\n\n")},
 }};
