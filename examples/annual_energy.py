@@ -3,10 +3,10 @@
 The site's wind climate has twelve direction sectors, each with a frequency,
 a mean wind speed and a Weibull shape. The sectors are arrays, and vindral's
 ufuncs work on all of them at once: they turn the mean speeds into Weibull
-scales (v_k_2_c), check them back (c_k_2_v), and give the survival term at
-every edge of the power-curve speed bins (wbl_sf), whose differences are the
-bins' probabilities; the energy is the power in each bin weighted by that
-probability.
+scales (v_k_2_c), check them back (c_k_2_v), and give the probability of
+every power-curve speed bin from the bins' edges (wbl_bins, which computes
+the survival term once per edge); the energy is the power in each bin
+weighted by that probability.
 
     python examples/annual_energy.py [--out DIR]
 

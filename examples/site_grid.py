@@ -3,11 +3,11 @@
 Each site of a synthetic, seeded grid gets its own twelve-sector wind climate;
 the turbine and the energy sum are those of annual_energy.py. The climates
 are arrays of sites x sectors, and the energy is computed from them with
-vindral's ufuncs (wbl_sf at every bin edge of every sector of every site).
-The grid is cut into blocks of rows: by default threads compute the blocks
-as numpy arrays (numpy runs the ufuncs' loops without the interpreter lock,
-so the threads compute in parallel); with --scheduler dask the grid is one
-dask.array, to which the ufuncs apply block by block, on a Dask cluster (a
+vindral's ufuncs (wbl_bins over the bin edges, for every sector of every
+site). The grid is cut into blocks of rows: by default threads compute the
+blocks as numpy arrays (numpy runs the ufuncs' loops without the interpreter
+lock, so the threads compute in parallel); with --scheduler dask the grid is
+one dask.array, whose blocks the energy is computed of, on a Dask cluster (a
 local one unless --address names one, whose workers need vindral and numpy).
 
     python examples/site_grid.py [--rows 160] [--cols 160] [--workers N]
@@ -81,7 +81,7 @@ def grid_climate(seed, rows, cols):
 
 
 def grid_energy(frequency, mean_speed, shape):
-    """MWh per year of every site, from its sectors' arrays (numpy or Dask alike)."""
+    """MWh per year of every site, from its sectors' arrays."""
     edges, power = bin_edges(FINE_CURVE)
     scale = vindral_ufunc.v_k_2_c(mean_speed, shape)
     mean_power_kw = (bin_probabilities(scale, shape, edges) * power).sum(axis=-1)
@@ -146,7 +146,7 @@ def run_dask(seed, rows, cols, workers, address, progress):
     frequency, mean_speed, shape = (
         da.from_array(array, chunks=chunks) for array in grid_climate(seed, range(rows), cols)
     )
-    energy = grid_energy(frequency, mean_speed, shape)
+    energy = da.map_blocks(grid_energy, frequency, mean_speed, shape, drop_axis=2, dtype=float)
     if address:
         client = Client(address)
     else:

@@ -76,9 +76,8 @@ def bin_edges(power_curve=POWER_CURVE):
 def bin_probabilities(scale, shape, edges):
     """Probability of each bin between consecutive edges, for sectors of any array shape.
 
-    The survival term is computed once per edge and differenced: bit for bit
-    what vindral.wbl_cdf gives for each bin, at half the work. The result has
-    the sectors' shape with one more axis, the bins.
+    wbl_bins computes the survival term once per edge and differences it: bit
+    for bit what vindral.wbl_cdf gives for each bin, at half the work. The
+    result has the sectors' shape with one more axis, the bins.
     """
-    survival = vindral_ufunc.wbl_sf(np.expand_dims(scale, -1), np.expand_dims(shape, -1), edges)
-    return survival[..., :-1] - survival[..., 1:]
+    return vindral_ufunc.wbl_bins(scale, shape, edges)

@@ -6,7 +6,8 @@ for reduce and reduceat, one element behind for accumulate). Each kind of
 loop this machine runs is reached through the test-only module's ufuncs, the
 installed module's as well, and compared bit for bit with the scalar
 functions: in place, with where=, as reductions, and with layouts, casts,
-broadcasting and special values drawn by hypothesis.
+broadcasting and special values drawn by hypothesis. The bins of wbl_bins
+are compared with wbl_cdf over each pair of adjacent edges.
 """
 
 import pytest
@@ -271,3 +272,73 @@ def test_reductions_in_any_layout_are_the_scalar_chains(
             expected = [[fold(name, row[s:e]) for s, e in zip(starts, ends)] for row in rows]
             got = np.moveaxis(u.reduceat(operand, starts, axis=axis), axis, -1)
     assert_same_bits(np.reshape(got, np.shape(expected)), expected, f"{kind} {name} {method}")
+
+
+# ---- The bins between edges -------------------------------------------------------
+
+
+def expected_bins(c, k, edges):
+    """wbl_cdf over each pair of adjacent edges, c and k broadcast against the rows."""
+    edges = np.asarray(edges, dtype=np.float64)
+    c, k = (np.asarray(a, dtype=np.float64)[..., None] for a in (c, k))
+    return elementwise("wbl_cdf", [c, k, edges[..., :-1], edges[..., 1:]])
+
+
+def bins_of(kind, c, k, edges, out=None):
+    """wbl_bins of that kind; the test-only ones, which cannot size their output, get one."""
+    if out is None and kind != "installed":
+        out = np.empty(expected_bins(c, k, edges).shape)
+    with np.errstate(all="ignore"):
+        return ufunc(kind, "wbl_bins")(c, k, edges, out=out)
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_bins_are_wbl_cdf_between_adjacent_edges(kind):
+    rng = np.random.default_rng(13)
+    special = [0.0, np.inf, np.nan, -4.0, 5e-324]
+    for n in [0, 1, 2, 3, 8, 9, 31, 64, 129, 300]:
+        sorted_edges = np.sort(rng.uniform(0.0, 30.0, n))
+        mixed = sorted_edges.copy()
+        mixed[rng.integers(0, n, min(n, 3))] = rng.choice(special, min(n, 3))
+        for edges in (sorted_edges, mixed, sorted_edges[::-1].copy()):
+            # One row of edges against sites x sectors of c and k, and a row
+            # of edges for each, in every layout.
+            c = rng.uniform(3.0, 14.0, (4, 3))
+            k = rng.uniform(1.2, 3.5, (4, 3))
+            c[0, 0], k[1, 1] = 0.0, rng.choice(special)
+            rows = np.broadcast_to(edges, (4, 3, n)) + rng.uniform(0.0, 1.0, (4, 3, 1))
+            for layout in LAYOUTS:
+                for shape, row_edges in ((c, edges), (c[..., :1], rows)):
+                    row_edges = laid_out(np.asarray(row_edges), layout)
+                    got = bins_of(kind, shape, k, row_edges)
+                    assert_same_bits(got, expected_bins(shape, k, row_edges), f"{n} {layout}")
+            out = np.zeros((4, 3, 2 * max(n - 1, 0)))[..., ::2]
+            assert bins_of(kind, c, k, edges, out=out) is out
+            assert_same_bits(out, expected_bins(c, k, edges), f"{n} into strided out=")
+            # Bins written over their own edges: numpy computes from a copy.
+            overlapping = edges.copy()
+            bins_of(kind, c[0, 0], k[0, 0], overlapping, out=overlapping[1:])
+            assert_same_bits(overlapping[1:], expected_bins(c[0, 0], k[0, 0], edges)[:n], "overlap")
+
+
+@settings(max_examples=fuzz_examples(1000), deadline=None)
+@given(
+    st.sampled_from(KINDS),
+    hnp.arrays(np.float64, st.tuples(st.integers(1, 3), st.integers(0, 140)), elements=values),
+    st.sampled_from(LAYOUTS),
+    st.booleans(),
+    st.data(),
+)
+def test_bins_in_any_layout_are_wbl_cdf(kind, edges, layout, given_out, data):
+    # Rows of edges (rows x 1 x n) against c of one or every row and k of
+    # none, one or several columns.
+    c_shape = (data.draw(st.sampled_from([1, len(edges)])), 1)
+    k_shape = data.draw(st.sampled_from([(), (1,), (4,)]))
+    c = data.draw(hnp.arrays(np.float64, c_shape, elements=values))
+    k = data.draw(hnp.arrays(np.float64, k_shape, elements=values))
+    edges = laid_out(edges[:, None, :], layout)
+    expected = expected_bins(c, k, edges)
+    out = np.full(expected.shape, -1.0) if given_out else None
+    got = bins_of(kind, c, k, edges, out=out)
+    assert out is None or got is out
+    assert_same_bits(got, expected, f"{kind} {layout}")

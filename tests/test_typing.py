@@ -1,5 +1,6 @@
 """The shipped stubs: they match the module, and a strict type checker uses them."""
 
+import importlib
 import importlib.util
 import os
 import pathlib
@@ -33,7 +34,17 @@ def mypy(*args, cwd):
 def test_stubs_match_the_installed_modules(tmp_path):
     # The array module's stubs name numpy's types: checked where numpy is.
     modules = ["vindral"] + (["vindral_ufunc"] if importlib.util.find_spec("numpy") else [])
-    result = mypy("mypy.stubtest", *modules, "--mypy-config-file", os.devnull, cwd=tmp_path)
+    # Before numpy 2.1, wbl_bins is a function that runs the generalized
+    # ufunc that the stubs describe (their docstring says so).
+    allowlist = tmp_path / "allowlist"
+    allowlist.write_text("vindral_ufunc.wbl_bins\n")
+    if modules[1:]:
+        numpy, vindral_ufunc = map(importlib.import_module, ["numpy", "vindral_ufunc"])
+    function = modules[1:] and not isinstance(vindral_ufunc.wbl_bins, numpy.ufunc)
+    options = ["--allowlist", str(allowlist)] if function else []
+    result = mypy(
+        "mypy.stubtest", *modules, *options, "--mypy-config-file", os.devnull, cwd=tmp_path
+    )
     assert result.returncode == 0, result.stdout + result.stderr
 
 

@@ -101,8 +101,8 @@ std::string hex(unsigned int number, int digits) {
 }
 
 // Checks the binary interface and the feature version of the numpy that has
-// been imported.
-PyResult<void> check_array_table() {
+// been imported; gives the feature version.
+PyResult<unsigned int> check_array_table() {
     PyResult<std::optional<void**>> table = find_table("_ARRAY_API");
     if (!table.is_ok()) {
         return std::move(table).error();
@@ -123,8 +123,44 @@ PyResult<void> check_array_table() {
                     hex(oldest_feature_version, 2), "), but this numpy has C-API version ",
                     hex(features, 2)}));
     }
-    return {};
+    return features;
 }
+
+// The head of numpy's ufunc object (PyUFuncObject, numpy/ufuncobject.h), laid
+// out as numpy's public header lays it out in 1.x and 2.x, down to the hook
+// that numpy 2.1 appended.
+struct UfuncObjectHead {
+    PyObject head;
+    int nin, nout, nargs, identity;
+    void* functions;
+    void* data;
+    int ntypes, reserved1;
+    const char* name;
+    const char* types;
+    const char* doc;
+    void* ptr;
+    PyObject* obj;
+    PyObject* userloops;
+    int core_enabled, core_num_dim_ix;
+    int* core_num_dims;
+    int* core_dim_ixs;
+    int* core_offsets;
+    char* core_signature;
+    void* type_resolver;
+    PyObject* dict;
+    void* vectorcall;
+    void* reserved3;
+    std::uint32_t* op_flags;
+    std::uint32_t iter_flags;
+    std::intptr_t* core_dim_sizes;
+    std::uint32_t* core_dim_flags;
+    PyObject* identity_value;
+    void* dispatch_cache;
+    PyObject* loops;
+    CoreDimensions process_core_dims_func;  // numpy 2.1 (C-API feature version 0x13)
+};
+
+constexpr unsigned int core_dimensions_feature_version = 0x13;
 
 }  // namespace
 
@@ -138,8 +174,9 @@ PyResult<UfuncApi> UfuncApi::import() {
         missing.set_cause(std::move(error));
         return missing;
     }
-    if (PyResult<void> checked = check_array_table(); !checked.is_ok()) {
-        return std::move(checked).error();
+    PyResult<unsigned int> features = check_array_table();
+    if (!features.is_ok()) {
+        return std::move(features).error();
     }
     PyResult<std::optional<void**>> table = find_table("_UFUNC_API");
     if (!table.is_ok()) {
@@ -148,17 +185,29 @@ PyResult<UfuncApi> UfuncApi::import() {
     if (!table.value()) {
         return unsupported_numpy("this numpy publishes no ufunc table");
     }
-    return UfuncApi(entry<FromFuncAndData>(*table.value(), 1));
+    constexpr std::size_t from_func_and_data_and_signature = 31;
+    return UfuncApi(
+        entry<FromFuncAndDataAndSignature>(*table.value(), from_func_and_data_and_signature),
+        features.value());
+}
+
+bool UfuncApi::set_core_dimensions(PyObject* gufunc, CoreDimensions hook) const noexcept {
+    if (features_ < core_dimensions_feature_version) {
+        return false;
+    }
+    // NOLINTNEXTLINE(*-reinterpret-cast): numpy's own layout
+    reinterpret_cast<UfuncObjectHead*>(gufunc)->process_core_dims_func = hook;
+    return true;
 }
 
 PyResult<Owned> UfuncApi::make(InnerLoop* loops, void* const* data, const char* types, int inputs,
-                               const char* name, const char* doc) const {
+                               const char* name, const char* doc, const char* signature) const {
     constexpr int one_loop = 1;
     constexpr int one_output = 1;
     constexpr int no_identity = -1;  // PyUFunc_None: reductions need an identity
     PyObject* ufunc = calling_python([&] {
-        return from_func_and_data_(loops, data, types, one_loop, inputs, one_output, no_identity,
-                                   name, doc, 0);
+        return from_func_and_data_and_signature_(loops, data, types, one_loop, inputs, one_output,
+                                                 no_identity, name, doc, 0, signature);
     });
     if (ufunc == nullptr) {
         return PyErr::fetch();

@@ -26,14 +26,24 @@ static_assert(sizeof(unsigned int) == 4, "numpy's version getters return a 32-bi
 // The type number of float64 (NPY_DOUBLE): 12 in numpy 1.x and 2.x alike.
 inline constexpr char float64 = 12;
 
+// numpy's hook that checks and sets a generalized ufunc's core dimensions
+// (PyUFunc_ProcessCoreDimsFunc, numpy 2.1): given one size per dimension
+// name of the signature, -1 for an output's that no operand fixes, it sets
+// those and gives 0, or gives -1 with an error set.
+using CoreDimensions = int (*)(PyObject* ufunc, std::intptr_t* core_dim_sizes);
+
 // A ufunc of `Inputs` float64 operands and one float64 result, with a single
-// inner loop. numpy keeps pointers to these arrays and texts for as long as
-// the ufunc lives, so a definition is static and never moves.
+// inner loop; a generalized ufunc where it has a signature. numpy keeps
+// pointers to these arrays and texts for as long as the ufunc lives, so a
+// definition is static and never moves.
 template <std::size_t Inputs>
 struct Float64Ufunc {
     const char* name;
     const char* doc;
     std::array<InnerLoop, 1> loops;
+    // The signature of a generalized ufunc, such as "(),(),(n)->(m)"; null
+    // for one that goes element by element.
+    const char* signature = nullptr;
     std::array<void*, 1> data{nullptr};
     std::array<char, Inputs + 1> types = float64_types();
 
@@ -62,22 +72,34 @@ public:
     template <std::size_t Inputs>
     PyResult<Owned> make_ufunc(Float64Ufunc<Inputs>& definition) const {
         return make(definition.loops.data(), definition.data.data(), definition.types.data(),
-                    static_cast<int>(Inputs), definition.name, definition.doc);
+                    static_cast<int>(Inputs), definition.name, definition.doc,
+                    definition.signature);
     }
 
-private:
-    // PyUFunc_FromFuncAndData: entry 1 of the table in numpy 1.x and 2.x.
-    using FromFuncAndData = PyObject* (*)(InnerLoop* func, void* const* data, const char* types,
-                                          int ntypes, int nin, int nout, int identity,
-                                          const char* name, const char* doc, int unused);
+    // Gives `gufunc`, made by make_ufunc with a signature, the hook that
+    // checks and sets its core dimensions, where this numpy has such hooks
+    // (2.1 and newer); whether it has.
+    bool set_core_dimensions(PyObject* gufunc, CoreDimensions hook) const noexcept;
 
-    explicit UfuncApi(FromFuncAndData from_func_and_data) noexcept
-        : from_func_and_data_(from_func_and_data) {}
+private:
+    // PyUFunc_FromFuncAndDataAndSignature: entry 31 of the table in numpy 1.x
+    // and 2.x; a null signature makes an element-by-element ufunc.
+    using FromFuncAndDataAndSignature = PyObject* (*)(InnerLoop* func, void* const* data,
+                                                      const char* types, int ntypes, int nin,
+                                                      int nout, int identity, const char* name,
+                                                      const char* doc, int unused,
+                                                      const char* signature);
+
+    UfuncApi(FromFuncAndDataAndSignature from_func_and_data_and_signature,
+             unsigned int features) noexcept
+        : from_func_and_data_and_signature_(from_func_and_data_and_signature),
+          features_(features) {}
 
     PyResult<Owned> make(InnerLoop* loops, void* const* data, const char* types, int inputs,
-                         const char* name, const char* doc) const;
+                         const char* name, const char* doc, const char* signature) const;
 
-    FromFuncAndData from_func_and_data_ = nullptr;
+    FromFuncAndDataAndSignature from_func_and_data_and_signature_ = nullptr;
+    unsigned int features_ = 0;  // numpy's C-API feature version
 };
 
 }  // namespace vindral::numpy_api

@@ -101,6 +101,22 @@ VINDRAL_ALWAYS_INLINE VINDRAL_CATCHES_FORCED_UNWIND PyObject* trampoline(Body&& 
     return result;
 }
 
+// The guard for an entry that reports by a status, 0 or -1 with the error
+// set (a hook that numpy calls): `body` returns PyResult<void>.
+template <class Body>
+int status_trampoline(Body&& body) {
+    // None stands for success; no reference to it is taken, so none is
+    // handed back.
+    PyObject* done = trampoline([&]() -> PyResult<Owned> {
+        PyResult<void> outcome = body();
+        if (!outcome.is_ok()) {
+            return std::move(outcome).error();
+        }
+        return Owned::steal(Py_None);
+    });
+    return done != nullptr ? 0 : -1;
+}
+
 namespace guard_detail {
 // Whether this stable-ABI build was loaded by a free-threaded interpreter,
 // whose objects it cannot read; the ImportError is set when it was.

@@ -177,6 +177,45 @@ bool same_results(simd::StridedLoop loop, const Inputs<N>& inputs, Scalar scalar
     return true;
 }
 
+// Runs the bins loop over rows of edges, c and k in each row from `shapes`,
+// the edges alike in every row (step 0) and longer than a block, and
+// compares every bin's bits with wbl_cdf's over its two edges.
+bool same_bins(simd::StridedLoop loop, const Inputs<2>& shapes) {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    std::vector<double> edges = {0.0, 5e-324};
+    for (int i = 1; i <= 150; ++i) {
+        edges.push_back(i * 0.2);
+    }
+    edges.insert(edges.end(), {inf, -2.0, std::numeric_limits<double>::quiet_NaN(), 7.5});
+    const std::size_t rows = shapes.size();
+    const std::size_t bins = edges.size() - 1;
+    std::vector<double> c(rows);
+    std::vector<double> k(rows);
+    std::vector<double> out(rows * bins);
+    for (std::size_t r = 0; r < rows; ++r) {
+        c[r] = shapes[r][0];
+        k[r] = shapes[r][1];
+    }
+    std::array<char*, 4> args = {
+        reinterpret_cast<char*>(c.data()), reinterpret_cast<char*>(k.data()),
+        reinterpret_cast<char*>(edges.data()), reinterpret_cast<char*>(out.data())};
+    constexpr auto adjacent = static_cast<std::intptr_t>(sizeof(double));
+    const std::array<std::intptr_t, 3> dimensions = {static_cast<std::intptr_t>(rows),
+                                                     static_cast<std::intptr_t>(edges.size()),
+                                                     static_cast<std::intptr_t>(bins)};
+    const std::array<std::intptr_t, 6> steps = {
+        adjacent, adjacent, 0, static_cast<std::intptr_t>(bins) * adjacent, adjacent, adjacent};
+    loop(args.data(), dimensions.data(), steps.data(), nullptr);
+    for (std::size_t r = 0; r < rows; ++r) {
+        for (std::size_t i = 0; i < bins; ++i) {
+            if (!same_bits(out[r * bins + i], wbl_cdf(c[r], k[r], edges[i], edges[i + 1]))) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 // The double `steps` units in the last place away from x (towards +inf for
 // positive steps).
 double ulps_away(double x, int steps) {
@@ -323,22 +362,33 @@ bool agree_with_library(const simd::Loops& loops) {
         intervals.push_back({c, k, v, v + 1.25});
     }
     const Inputs<2> shapes = shape_inputs();
+    Inputs<2> scale_and_shape;
+    for (const auto& [c, k, v] : survival) {
+        if (v == 0.0) {
+            scale_and_shape.push_back({c, k});
+        }
+    }
     return same_results(loops.exp, exp_inputs(), [](double x) { return ::exp(x); }) &&
            same_results(loops.pow, pow_inputs(), [](double x, double y) { return ::pow(x, y); }) &&
            same_results(loops.wbl_sf, survival, wbl_sf) &&
            same_results(loops.wbl_cdf, intervals, wbl_cdf) &&
            same_results(loops.v_k_2_c, shapes, v_k_2_c) &&
-           same_results(loops.c_k_2_v, shapes, c_k_2_v);
+           same_results(loops.c_k_2_v, shapes, c_k_2_v) &&
+           same_bins(loops.wbl_bins, scale_and_shape);
 }
 
 namespace {
 
 LoopChoice choice_of(const simd::Loops& loops) {
-    return {loops.name, loops.v_k_2_c, loops.c_k_2_v, loops.wbl_cdf, loops.wbl_sf};
+    return {loops.name, loops.v_k_2_c, loops.c_k_2_v, loops.wbl_cdf, loops.wbl_sf, loops.wbl_bins};
 }
 
-constexpr LoopChoice plain_loops = {"plain", strided_loop<v_k_2_c>, strided_loop<c_k_2_v>,
-                                    strided_loop<wbl_cdf>, strided_loop<wbl_sf>};
+constexpr LoopChoice plain_loops = {"plain",
+                                    strided_loop<v_k_2_c>,
+                                    strided_loop<c_k_2_v>,
+                                    strided_loop<wbl_cdf>,
+                                    strided_loop<wbl_sf>,
+                                    bins_loop};
 
 const simd::Loops* simd_loops_of(LoopKind kind) {
     return kind == LoopKind::avx512 ? simd::avx512_loops()

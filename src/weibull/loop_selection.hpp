@@ -17,6 +17,7 @@ struct LoopChoice {
     simd::StridedLoop c_k_2_v;
     simd::StridedLoop wbl_cdf;
     simd::StridedLoop wbl_sf;
+    simd::StridedLoop wbl_bins;
 };
 
 // The widest loops, no wider than `widest`, that this process may run: SIMD

@@ -411,6 +411,86 @@ struct Loop {
     }
 };
 
+// ---- The bins of a row of edges ----------------------------------------------------
+// The loop of bins_loop (strided_loops.hpp) in lanes: each row's edges go
+// through the survival function's blocks, with c and k in every lane, into a
+// buffer of terms, and each bin is the difference of two adjacent terms.
+
+template <class S>
+struct Bins {
+    using Survival = Loop<S, WblSf<S>>;
+    static constexpr std::ptrdiff_t W = S::width;
+    static constexpr std::ptrdiff_t block = Survival::block;
+    static constexpr std::ptrdiff_t adjacent = sizeof(double);
+
+    struct Buffers {
+        // c and k in every lane; a block of edges copied from a strided row;
+        // the terms of a block, after the last term of the block before.
+        std::array<std::array<double, W>, 2> shape;
+        std::array<double, block> edges;
+        std::array<double, block + 1> terms;
+    };
+
+    static void run(char** args, const std::intptr_t* dimensions, const std::intptr_t* steps,
+                    void* /*data*/) noexcept {
+        const std::ptrdiff_t bins = std::min(dimensions[2], dimensions[1] - 1);
+        if (bins <= 0) {
+            return;
+        }
+        Buffers buffers;
+        typename Survival::Inputs in{};
+        in.at = {reinterpret_cast<const char*>(buffers.shape[0].data()),
+                 reinterpret_cast<const char*>(buffers.shape[1].data()), nullptr};
+        in.step = {0, 0, adjacent};
+        for (std::ptrdiff_t row = 0; row < dimensions[0]; ++row) {
+            buffers.shape[0].fill(read(args[0] + row * steps[0]));
+            buffers.shape[1].fill(read(args[1] + row * steps[1]));
+            row_of(in, buffers, args[2] + row * steps[2], steps[4], bins, args[3] + row * steps[3],
+                   steps[5]);
+        }
+    }
+
+    // The `bins` bins of one row, a block of edges at a time.
+    static void row_of(typename Survival::Inputs& in, Buffers& buffers, const char* edges,
+                       std::ptrdiff_t edge_step, std::ptrdiff_t bins, char* out,
+                       std::ptrdiff_t out_step) {
+        for (std::ptrdiff_t start = 0; start <= bins; start += block) {
+            const std::ptrdiff_t m = std::min(block, bins + 1 - start);
+            const char* first = edges + start * edge_step;
+            if (edge_step == adjacent) {
+                in.at[2] = first;
+            } else {
+                for (std::ptrdiff_t e = 0; e < m; ++e) {
+                    buffers.edges[e] = read(first + e * edge_step);
+                }
+                in.at[2] = reinterpret_cast<const char*>(buffers.edges.data());
+            }
+            Survival::block_of(in, reinterpret_cast<char*>(buffers.terms.data() + 1), m);
+            // Bin start - 1 + i is terms[i] - terms[i + 1]; the first row's
+            // block has no term before it.
+            const std::ptrdiff_t skip = start == 0 ? 1 : 0;
+            differences(buffers.terms.data() + skip, m - skip, out + (start - 1 + skip) * out_step,
+                        out_step);
+            buffers.terms[0] = buffers.terms[m];
+        }
+    }
+
+    // out[i] = terms[i] - terms[i + 1] for i < count.
+    static void differences(const double* terms, std::ptrdiff_t count, char* out,
+                            std::ptrdiff_t out_step) {
+        std::ptrdiff_t i = 0;
+        if (out_step == adjacent) {
+            for (; i + W <= count; i += W) {
+                const char* upper = reinterpret_cast<const char*>(terms + i);
+                S::store(out + i * adjacent, S::sub(S::load(upper), S::load(upper + adjacent)));
+            }
+        }
+        for (; i < count; ++i) {
+            write(out + i * out_step, terms[i] - terms[i + 1]);
+        }
+    }
+};
+
 template <class S>
 constexpr Loops loops_for(const char* name) {
     return Loops{
@@ -419,6 +499,7 @@ constexpr Loops loops_for(const char* name) {
         .c_k_2_v = Loop<S, CK2V<S>>::run,
         .wbl_cdf = Loop<S, WblCdf<S>>::run,
         .wbl_sf = Loop<S, WblSf<S>>::run,
+        .wbl_bins = Bins<S>::run,
         .exp = Loop<S, Exp<S>>::run,
         .pow = Loop<S, Pow<S>>::run,
     };

@@ -20,6 +20,7 @@ struct Loops {
     StridedLoop c_k_2_v;
     StridedLoop wbl_cdf;
     StridedLoop wbl_sf;
+    StridedLoop wbl_bins;  // the inner loop of a generalized ufunc: bins_loop's shape
     // The library's exp(x) and pow(x, y) alone: what the self-test and the
     // tests compare with the library.
     StridedLoop exp;

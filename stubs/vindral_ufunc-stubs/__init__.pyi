@@ -12,13 +12,13 @@ from typing import Literal
 
 import numpy as np
 
-__all__ = ["v_k_2_c", "c_k_2_v", "wbl_cdf", "wbl_sf"]
+__all__ = ["v_k_2_c", "c_k_2_v", "wbl_cdf", "wbl_sf", "wbl_bins"]
 
 loop: Literal["avx512", "avx2", "plain"]
 """The inner loops in use, chosen at import: SIMD lanes of AVX-512 or AVX2
-where they are shown to give the scalar functions' results (x86_64 with a
-tested glibc whose FMA build of exp and pow is in use), else one element at a
-time. ``VINDRAL_UFUNC_LOOP=plain`` (or ``avx2``) caps the choice."""
+where they are shown to give the scalar functions' results (x86_64 with
+glibc 2.31 to 2.43, whose FMA build of exp and pow is in use), else one
+element at a time. ``VINDRAL_UFUNC_LOOP=plain`` (or ``avx2``) caps the choice."""
 
 v_k_2_c: np.ufunc
 """``v_k_2_c(v, k)``: Weibull scale ``v / Γ(1 + 1/k)`` per element."""
@@ -34,4 +34,18 @@ wbl_sf: np.ufunc
 
 Rounded as each term of ``wbl_cdf``: over bin edges ``e``,
 ``wbl_sf(c, k, e[:-1]) - wbl_sf(c, k, e[1:])`` equals ``wbl_cdf`` bit for bit.
+"""
+
+wbl_bins: np.ufunc
+"""``wbl_bins(c, k, edges)``: the probabilities of the bins between adjacent edges.
+
+A generalized ufunc with signature ``(),(),(n)->(m)``: edges of shape
+``(..., n)`` give bins of shape ``(..., n - 1)`` (none for fewer than two
+edges), ``c`` and ``k`` broadcast against the rows of edges, and bin ``i`` is
+``wbl_cdf(c, k, edges[..., i], edges[..., i + 1])`` to the last bit, each
+edge's term computed once. Edges out of order give negated probabilities.
+``out=`` must have ``n - 1`` bins. With numpy before 2.1, which cannot size a
+generalized ufunc's output by its inputs, ``wbl_bins`` is a function
+``wbl_bins(c, k, edges, *, out=None)`` that makes the output and runs the
+generalized ufunc into it.
 """

@@ -33,6 +33,9 @@ struct KindUfuncs {
     UfuncOf<weibull::c_k_2_v> c_k_2_v{.name = "c_k_2_v", .doc = doc, .loops = {}};
     UfuncOf<weibull::wbl_cdf> wbl_cdf{.name = "wbl_cdf", .doc = doc, .loops = {}};
     UfuncOf<weibull::wbl_sf> wbl_sf{.name = "wbl_sf", .doc = doc, .loops = {}};
+    // Without the hook that sizes the bins: calls give out= themselves.
+    numpy_api::Float64Ufunc<3> wbl_bins{
+        .name = "wbl_bins", .doc = doc, .loops = {}, .signature = "(),(),(n)->(m)"};
 };
 
 std::array<KindUfuncs, 3> KINDS = {{
@@ -65,11 +68,13 @@ PyResult<void> add_kind(PyObject* module, const numpy_api::UfuncApi& api, KindUf
     ufuncs.c_k_2_v.loops[0] = loops->c_k_2_v;
     ufuncs.wbl_cdf.loops[0] = loops->wbl_cdf;
     ufuncs.wbl_sf.loops[0] = loops->wbl_sf;
+    ufuncs.wbl_bins.loops[0] = loops->wbl_bins;
     PyResult<void> added;
     (void)((added = add_ufunc(module, api, ufuncs.name, ufuncs.v_k_2_c)).is_ok() &&
            (added = add_ufunc(module, api, ufuncs.name, ufuncs.c_k_2_v)).is_ok() &&
            (added = add_ufunc(module, api, ufuncs.name, ufuncs.wbl_cdf)).is_ok() &&
-           (added = add_ufunc(module, api, ufuncs.name, ufuncs.wbl_sf)).is_ok());
+           (added = add_ufunc(module, api, ufuncs.name, ufuncs.wbl_sf)).is_ok() &&
+           (added = add_ufunc(module, api, ufuncs.name, ufuncs.wbl_bins)).is_ok());
     return added;
 }
 
