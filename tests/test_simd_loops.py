@@ -197,6 +197,11 @@ with np.errstate(all="call"):
             reported.clear()
             ufunc(*arguments)
             out.append(reported[:])
+    for trial in range(300):
+        c, k = (rng.choice(special + list(rng.uniform(0, 30, 4)), (3, 1)) for _ in range(2))
+        reported.clear()
+        vu.wbl_bins(c, k, rng.choice(special + list(rng.uniform(0, 30, 4)), 9))
+        out.append(reported[:])
 print(vu.loop, json.dumps(out))
 """
 

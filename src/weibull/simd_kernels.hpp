@@ -62,9 +62,10 @@ struct Kernels {
     // 2^(ki/N) (1 + tail) (1 + poly(r)), evaluated as scale + scale tmp.
     static D exp_from_reduced(I ki, D r) {
         const I index = S::template shift_left<1>(S::and_int(ki, S::splat_int(127)));
-        const D tail = S::gather(g::exp_table.data(), index);
-        const I scale_bits = S::add_int(S::gather_bits(g::exp_table.data() + 1, index),
-                                        S::template shift_left<45>(ki));
+        D tail;
+        D table_scale;
+        S::gather_pairs(g::exp_table.data(), index, tail, table_scale);
+        const I scale_bits = S::add_int(S::bits(table_scale), S::template shift_left<45>(ki));
         const D scale = S::from_bits(scale_bits);
         const D r2 = S::mul(r, r);
         const D low = S::fma(r, splat(g::exp_c3), splat(g::exp_c2));
@@ -83,6 +84,13 @@ struct Kernels {
         return S::fma(kd, splat(g::exp_neg_ln2_lo_n), r);
     }
 
+    // exp(a + e) on the table, 2^-54 <= |a| < 512, with |e| < 2^-8/N.
+    static D exp_core(D a, D e) {
+        I ki;
+        const D r = S::add(reduce(a, ki), e);
+        return exp_from_reduced(ki, r);
+    }
+
     // exp(a + e), |e| < 2^-8/N, as glibc's exp and pow end (e is pow's low
     // part, 0 for exp): 2^-54 <= |a| < 512 by the table; |a| < 2^-54 gives
     // 1 + a; a <= -1024 underflows to +0 (as 2^-767 2^-767, which raises the
@@ -94,14 +102,18 @@ struct Kernels {
         const L off_table = S::outside(S::abs(a), 0x1p-54, 512.0);
         special = S::either(special, S::but_not(off_table, S::either(tiny, under)));
         const L away = S::either(special, off_table);
-        I ki;
-        const D r =
-            S::add(reduce(S::select(away, a, splat(0.5)), ki), S::select(away, e, splat(0.0)));
-        const D result = S::select(tiny, exp_from_reduced(ki, r), S::add(splat(1.0), a));
+        const D result = S::select(
+            tiny, exp_core(S::select(away, a, splat(0.5)), S::select(away, e, splat(0.0))),
+            S::add(splat(1.0), a));
         const L finite_under = S::but_not(under, S::template compare<_CMP_EQ_OQ>(a, splat(-inf)));
-        const D underflow =
-            S::mul(S::select(finite_under, splat(1.0), splat(0x1p-767)), splat(0x1p-767));
-        return S::select(under, result, S::select(finite_under, splat(0.0), underflow));
+        return S::select(under, result,
+                         S::select(finite_under, splat(0.0), underflow(finite_under)));
+    }
+
+    // +0 in the lanes of `under`, raising the library's underflow there (as
+    // 2^-767 2^-767); 2^-767 in the others.
+    static D underflow(L under) {
+        return S::mul(S::select(under, splat(1.0), splat(0x1p-767)), splat(0x1p-767));
     }
 
     // exp(x).
@@ -121,6 +133,15 @@ struct Kernels {
         const L away = S::either(special, zero_base);
         x = S::select(away, x, splat(2.0));
         y = S::select(away, y, splat(1.0));
+        D ehi;
+        D elo;
+        y_log_x(x, y, ehi, elo);
+        return S::select(zero_base, exp_end(ehi, elo, special), splat(0.0));
+    }
+
+    // y log(x) = ehi + elo, glibc's pow before its exp, for a positive normal
+    // finite x.
+    static void y_log_x(D x, D y, D& ehi, D& elo) {
         // x = 2^k z, z in [OFF, 2 OFF), in subinterval i.
         const I ix = S::bits(x);
         const I tmp = S::sub_int(ix, S::splat_int(static_cast<std::int64_t>(g::pow_log_off)));
@@ -128,9 +149,10 @@ struct Kernels {
         const D kd = S::top12_as_double(tmp);
         const I top = S::and_int(tmp, S::splat_int(static_cast<std::int64_t>(0xfff0000000000000)));
         const D z = S::from_bits(S::sub_int(ix, top));
-        const D invc = S::gather(g::pow_log_invc.data(), i);
-        const D logc = S::gather(g::pow_log_logc.data(), i);
-        const D logctail = S::gather(g::pow_log_logctail.data(), i);
+        D invc;
+        D logc;
+        D logctail;
+        S::gather_rows(g::pow_log_table.data(), i, invc, logc, logctail);
 
         // log(x) = k ln2 + log(c) + log1p(r), r = z/c - 1 exactly.
         const D r = S::fma(z, invc, splat(-1.0));
@@ -152,10 +174,8 @@ struct Kernels {
         const D log_hi = S::add(hi, lo);
         const D log_lo = S::add(S::sub(hi, log_hi), lo);
 
-        // y log(x) = ehi + elo, then exp(ehi + elo).
-        const D ehi = S::mul(y, log_hi);
-        const D elo = S::fma(y, log_lo, S::fms(log_hi, y, ehi));
-        return S::select(zero_base, exp_end(ehi, elo, special), splat(0.0));
+        ehi = S::mul(y, log_hi);
+        elo = S::fma(y, log_lo, S::fms(log_hi, y, ehi));
     }
 
     // exp(-1.0 * pow(v / c, k)); the product with -1.0 is a negation.
@@ -164,21 +184,235 @@ struct Kernels {
         return exp(S::negate(p), special);
     }
 
+    // ---- The common path ----
+    // The same results where every lane of a vector takes the library's
+    // common path, or one of the few others that cost a select (a +0 base, a
+    // tiny or underflowing exp), without the selects and checks for the rest.
+    // Each step first checks its lanes and gives false when one leaves its
+    // path, before computing anything on it: what was computed by then the
+    // full kernel computes too, so a vector that goes on there raises no
+    // floating-point exception that the scalar functions would not.
+
+    static constexpr double inf = std::numeric_limits<double>::infinity();
+
+    static bool any(L lanes) { return S::mask_bits(lanes) != 0; }
+
+    // exp(a): on the table, tiny (1 + a), or at most -1024 and finite (+0,
+    // with the library's underflow).
+    static bool exp_common(D a, D& result) {
+        const L off_table = S::outside(S::abs(a), 0x1p-54, 512.0);
+        if (!any(off_table)) [[likely]] {
+            result = exp_core(a, splat(0.0));
+            return true;
+        }
+        const L tiny = S::template compare<_CMP_LT_OQ>(S::abs(a), splat(0x1p-54));
+        const L under = S::but_not(S::template compare<_CMP_LE_OQ>(a, splat(-1024.0)),
+                                   S::template compare<_CMP_EQ_OQ>(a, splat(-inf)));
+        const L away = S::either(tiny, under);
+        if (any(S::but_not(off_table, away))) {
+            return false;
+        }
+        const D table = exp_core(S::select(away, a, splat(0.5)), splat(0.0));
+        result = S::select(under, S::select(tiny, table, S::add(splat(1.0), a)), underflow(under));
+        return true;
+    }
+
+    // pow(x, y): x positive, normal and finite, or +0 with 0 < y < inf (+0);
+    // 2^-65 <= |y| < 2^63; and y log(x) on exp's table.
+    static bool pow_common(D x, D y, D& result) {
+        const L zero_base = S::zero_bits(x);
+        const L off_log = S::either(S::but_not(S::outside(x, 0x1p-1022, inf), zero_base),
+                                    S::outside(S::abs(y), 0x1p-65, 0x1p63));
+        const L negative_power_of_zero =
+            S::both(zero_base, S::template compare<_CMP_LT_OQ>(y, splat(0.0)));
+        if (any(S::either(off_log, negative_power_of_zero))) {
+            return false;
+        }
+        const bool zeros = any(zero_base);
+        D ehi;
+        D elo;
+        y_log_x(zeros ? S::select(zero_base, x, splat(2.0)) : x, y, ehi, elo);
+        if (any(S::outside(S::abs(ehi), 0x1p-54, 512.0))) {
+            return false;
+        }
+        result = exp_core(ehi, elo);
+        if (zeros) {
+            result = S::select(zero_base, result, splat(0.0));
+        }
+        return true;
+    }
+
+    static bool survival_common(D c, D k, D v, D& result) {
+        D p;
+        return pow_common(S::div(v, c), k, p) && exp_common(S::negate(p), result);
+    }
+
     // Gamma(1 + 1/k) by the direct branch of the Lanczos approximation; lanes
     // that take the reflection branch (1 + 1/k < 0.5) are special.
     static D gamma_of_shape(D k, L& special) {
         D x = S::add(splat(1.0), S::div(splat(1.0), k));
         special = S::either(special, S::template compare<_CMP_LT_OQ>(x, splat(0.5)));
         x = S::select(special, x, splat(1.0));
+        D t;
+        D base;
+        D exponent;
+        lanczos_terms(x, t, base, exponent);
+        return S::mul(t, pow(base, exponent, special));
+    }
+
+    // The same where every lane takes the direct branch and the power the
+    // common path.
+    static bool gamma_of_shape_common(D k, D& gamma) {
+        const D x = S::add(splat(1.0), S::div(splat(1.0), k));
+        if (any(S::template compare<_CMP_LT_OQ>(x, splat(0.5)))) {
+            return false;
+        }
+        D t;
+        D base;
+        D exponent;
+        lanczos_terms(x, t, base, exponent);
+        D power;
+        if (!pow_common(base, exponent, power)) {
+            return false;
+        }
+        gamma = S::mul(t, power);
+        return true;
+    }
+
+    // Gamma(x) = t pow(base, exponent) on the direct branch.
+    static void lanczos_terms(D x, D& t, D& base, D& exponent) {
         D s = splat(lanczos::d[0]);
         for (std::size_t i = 1; i <= 10; ++i) {
             const D denominator = S::sub(S::add(x, splat(static_cast<double>(i))), splat(1.0));
             s = S::add(s, S::div(splat(lanczos::d[i]), denominator));
         }
-        const D t = S::mul(s, splat(lanczos::scale_factor));
-        const D base = S::div(S::add(S::sub(x, splat(0.5)), splat(lanczos::r)), splat(lanczos::e));
-        const D exponent = S::sub(x, splat(0.5));
-        return S::mul(t, pow(base, exponent, special));
+        t = S::mul(s, splat(lanczos::scale_factor));
+        base = S::div(S::add(S::sub(x, splat(0.5)), splat(lanczos::r)), splat(lanczos::e));
+        exponent = S::sub(x, splat(0.5));
+    }
+};
+
+inline double read(const char* at) {
+    double value = 0.0;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+inline void write(char* at, double value) { std::memcpy(at, &value, sizeof value); }
+
+// ---- Two vectors at a time ----------------------------------------------------------
+// A lane type of twice the width whose every operation is its two halves'
+// operations, side by side: the kernels' long chains of dependent steps then
+// run for two vectors at once, which the processor overlaps.
+
+template <class S>
+struct Twice {
+    struct Doubles {
+        typename S::Doubles lo, hi;
+    };
+    struct Ints {
+        typename S::Ints lo, hi;
+    };
+    struct Lanes {
+        typename S::Lanes lo, hi;
+    };
+    static constexpr int width = 2 * S::width;
+    static constexpr std::ptrdiff_t half = S::width * static_cast<std::ptrdiff_t>(sizeof(double));
+
+    static Doubles splat(double x) { return {S::splat(x), S::splat(x)}; }
+    static Ints splat_int(std::int64_t x) { return {S::splat_int(x), S::splat_int(x)}; }
+    static Doubles load(const char* at) { return {S::load(at), S::load(at + half)}; }
+    static void store(char* at, Doubles x) {
+        S::store(at, x.lo);
+        S::store(at + half, x.hi);
+    }
+    static Doubles load_first(const char* at, std::ptrdiff_t valid) {
+        if (valid <= S::width) {
+            return {S::load_first(at, valid), S::splat(read(at))};
+        }
+        return {S::load(at), S::load_first(at + half, valid - S::width)};
+    }
+    static void store_first(char* at, Doubles x, std::ptrdiff_t valid) {
+        if (valid <= S::width) {
+            S::store_first(at, x.lo, valid);
+        } else {
+            S::store(at, x.lo);
+            S::store_first(at + half, x.hi, valid - S::width);
+        }
+    }
+
+    static Doubles add(Doubles a, Doubles b) { return {S::add(a.lo, b.lo), S::add(a.hi, b.hi)}; }
+    static Doubles sub(Doubles a, Doubles b) { return {S::sub(a.lo, b.lo), S::sub(a.hi, b.hi)}; }
+    static Doubles mul(Doubles a, Doubles b) { return {S::mul(a.lo, b.lo), S::mul(a.hi, b.hi)}; }
+    static Doubles div(Doubles a, Doubles b) { return {S::div(a.lo, b.lo), S::div(a.hi, b.hi)}; }
+    static Doubles fma(Doubles a, Doubles b, Doubles c) {
+        return {S::fma(a.lo, b.lo, c.lo), S::fma(a.hi, b.hi, c.hi)};
+    }
+    static Doubles fms(Doubles a, Doubles b, Doubles c) {
+        return {S::fms(a.lo, b.lo, c.lo), S::fms(a.hi, b.hi, c.hi)};
+    }
+    static Doubles negate(Doubles x) { return {S::negate(x.lo), S::negate(x.hi)}; }
+    static Doubles abs(Doubles x) { return {S::abs(x.lo), S::abs(x.hi)}; }
+
+    static Ints bits(Doubles x) { return {S::bits(x.lo), S::bits(x.hi)}; }
+    static Doubles from_bits(Ints x) { return {S::from_bits(x.lo), S::from_bits(x.hi)}; }
+    static Ints add_int(Ints a, Ints b) { return {S::add_int(a.lo, b.lo), S::add_int(a.hi, b.hi)}; }
+    static Ints sub_int(Ints a, Ints b) { return {S::sub_int(a.lo, b.lo), S::sub_int(a.hi, b.hi)}; }
+    static Ints and_int(Ints a, Ints b) { return {S::and_int(a.lo, b.lo), S::and_int(a.hi, b.hi)}; }
+    template <int n>
+    static Ints shift_left(Ints x) {
+        return {S::template shift_left<n>(x.lo), S::template shift_left<n>(x.hi)};
+    }
+    template <int n>
+    static Ints shift_right(Ints x) {
+        return {S::template shift_right<n>(x.lo), S::template shift_right<n>(x.hi)};
+    }
+    static Doubles top12_as_double(Ints x) {
+        return {S::top12_as_double(x.lo), S::top12_as_double(x.hi)};
+    }
+    static Doubles load_strided(const char* at, std::ptrdiff_t step) {
+        return {S::load_strided(at, step), S::load_strided(at + S::width * step, step)};
+    }
+    static void gather_pairs(const void* table, Ints index, Doubles& first, Doubles& second) {
+        S::gather_pairs(table, index.lo, first.lo, second.lo);
+        S::gather_pairs(table, index.hi, first.hi, second.hi);
+    }
+    static void gather_rows(const double* table, Ints row, Doubles& first, Doubles& third,
+                            Doubles& fourth) {
+        S::gather_rows(table, row.lo, first.lo, third.lo, fourth.lo);
+        S::gather_rows(table, row.hi, first.hi, third.hi, fourth.hi);
+    }
+
+    static Doubles shift_in(Doubles current, Doubles next) {
+        return {S::shift_in(current.lo, current.hi), S::shift_in(current.hi, next.lo)};
+    }
+    static Doubles keep_first(Doubles x, std::ptrdiff_t valid) {
+        if (valid <= S::width) {
+            return {S::keep_first(x.lo, valid), S::keep_first(x.lo, 1)};
+        }
+        return {x.lo, S::keep_first(x.hi, valid - S::width)};
+    }
+
+    static Lanes none() { return {S::none(), S::none()}; }
+    static Lanes outside(Doubles x, double low, double high) {
+        return {S::outside(x.lo, low, high), S::outside(x.hi, low, high)};
+    }
+    static Lanes either(Lanes a, Lanes b) { return {S::either(a.lo, b.lo), S::either(a.hi, b.hi)}; }
+    static Lanes both(Lanes a, Lanes b) { return {S::both(a.lo, b.lo), S::both(a.hi, b.hi)}; }
+    static Lanes but_not(Lanes a, Lanes b) {
+        return {S::but_not(a.lo, b.lo), S::but_not(a.hi, b.hi)};
+    }
+    template <int predicate>
+    static Lanes compare(Doubles a, Doubles b) {
+        return {S::template compare<predicate>(a.lo, b.lo),
+                S::template compare<predicate>(a.hi, b.hi)};
+    }
+    static Lanes zero_bits(Doubles x) { return {S::zero_bits(x.lo), S::zero_bits(x.hi)}; }
+    static Doubles select(Lanes lanes, Doubles x, Doubles otherwise) {
+        return {S::select(lanes.lo, x.lo, otherwise.lo), S::select(lanes.hi, x.hi, otherwise.hi)};
+    }
+    static unsigned mask_bits(Lanes lanes) {
+        return S::mask_bits(lanes.lo) | (S::mask_bits(lanes.hi) << S::width);
     }
 };
 
@@ -199,6 +433,18 @@ struct WithGammaOfShape {
         }
     }
     static constexpr auto scalar = Divides ? &v_k_2_c : &c_k_2_v;
+    static bool common(const typename S::Doubles* in, typename S::Doubles& result) {
+        typename S::Doubles g;
+        if (!Kernels<S>::gamma_of_shape_common(in[1], g)) {
+            return false;
+        }
+        if constexpr (Divides) {
+            result = S::div(in[0], g);
+        } else {
+            result = S::mul(in[0], g);
+        }
+        return true;
+    }
 };
 
 template <class S>
@@ -213,6 +459,16 @@ struct WblCdf {
         const auto p2 = Kernels<S>::survival(in[0], in[1], in[3], special);
         return S::sub(p1, p2);
     }
+    static bool common(const typename S::Doubles* in, typename S::Doubles& result) {
+        typename S::Doubles p1;
+        typename S::Doubles p2;
+        if (!Kernels<S>::survival_common(in[0], in[1], in[2], p1) ||
+            !Kernels<S>::survival_common(in[0], in[1], in[3], p2)) {
+            return false;
+        }
+        result = S::sub(p1, p2);
+        return true;
+    }
     static constexpr auto scalar = &wbl_cdf;
 };
 
@@ -220,6 +476,9 @@ template <class S>
 struct WblSf {
     static auto lanes(const typename S::Doubles* in, typename S::Lanes& special) {
         return Kernels<S>::survival(in[0], in[1], in[2], special);
+    }
+    static bool common(const typename S::Doubles* in, typename S::Doubles& result) {
+        return Kernels<S>::survival_common(in[0], in[1], in[2], result);
     }
     static constexpr auto scalar = &wbl_sf;
 };
@@ -230,6 +489,9 @@ struct Exp {
     static auto lanes(const typename S::Doubles* in, typename S::Lanes& special) {
         return Kernels<S>::exp(in[0], special);
     }
+    static bool common(const typename S::Doubles* in, typename S::Doubles& result) {
+        return Kernels<S>::exp_common(in[0], result);
+    }
     static constexpr auto scalar = +[](double x) noexcept { return ::exp(x); };
 };
 
@@ -237,6 +499,9 @@ template <class S>
 struct Pow {
     static auto lanes(const typename S::Doubles* in, typename S::Lanes& special) {
         return Kernels<S>::pow(in[0], in[1], special);
+    }
+    static bool common(const typename S::Doubles* in, typename S::Doubles& result) {
+        return Kernels<S>::pow_common(in[0], in[1], result);
     }
     static constexpr auto scalar = +[](double x, double y) noexcept { return ::pow(x, y); };
 };
@@ -255,14 +520,6 @@ struct Pow {
 // with an input (the accumulator of reduce, accumulate and reduceat, read
 // back as each result is written) makes each element depend on the one
 // before: such calls go one element at a time, as the plain loop does.
-
-inline double read(const char* at) {
-    double value = 0.0;
-    std::memcpy(&value, at, sizeof value);
-    return value;
-}
-
-inline void write(char* at, double value) { std::memcpy(at, &value, sizeof value); }
 
 // The bytes that `count` doubles `step` apart from `at` cover, as [low, high).
 struct Extent {
@@ -289,39 +546,66 @@ struct Loop {
     // vector type's alignment attribute).
     using Vectors = typename S::Doubles[N];  // NOLINT(*-avoid-c-arrays)
 
-    // The inputs of a block: where element e of input j is, at[j] + e * step[j]
-    // with a step of 8 (adjacent) or 0 (broadcast).
+    // The inputs of a block: where element e of input j is, at[j] + e * step[j];
+    // a step of 0 (broadcast) points to a whole vector of copies.
     struct Inputs {
         std::array<const char*, N> at;
         std::array<std::ptrdiff_t, N> step;
 
         const char* element(std::size_t j, std::ptrdiff_t e) const { return at[j] + e * step[j]; }
+
+        // The vector of input j from element i.
+        typename S::Doubles vector(std::size_t j, std::ptrdiff_t i) const {
+            if (step[j] != adjacent && step[j] != 0) {
+                return S::load_strided(element(j, i), step[j]);
+            }
+            return S::load(element(j, i));
+        }
+
+        // The same with its first `valid` lanes only, the others holding
+        // copies of its first element.
+        typename S::Doubles first_of_vector(std::size_t j, std::ptrdiff_t i,
+                                            std::ptrdiff_t valid) const {
+            if (step[j] == 0) {
+                return S::load(element(j, i));
+            }
+            if (step[j] == adjacent) {
+                return S::load_first(element(j, i), valid);
+            }
+            std::array<double, W> lanes;
+            lanes.fill(read(element(j, i)));
+            for (std::ptrdiff_t l = 1; l < valid; ++l) {
+                lanes[l] = read(element(j, i + l));
+            }
+            return S::load(reinterpret_cast<const char*>(lanes.data()));
+        }
     };
 
-    // Computes m elements into `out` (adjacent doubles).
+    // Computes m elements into `out` (adjacent doubles). The last vector, when
+    // it is not full, is read and written in its valid lanes only, through
+    // the same code as the others.
     static void block_of(const Inputs& in, char* out, std::ptrdiff_t m) {
-        std::ptrdiff_t i = 0;
-        for (; i + W <= m; i += W) {
+        for (std::ptrdiff_t i = 0; i < m; i += W) {
+            const std::ptrdiff_t valid = std::min(W, m - i);
             Vectors x;
             for (std::size_t j = 0; j < N; ++j) {
-                x[j] = S::load(in.element(j, i));
+                x[j] = valid == W ? in.vector(j, i) : in.first_of_vector(j, i, valid);
             }
-            S::store(out + i * adjacent, results(x, W));
-        }
-        if (i < m) {
-            const std::ptrdiff_t valid = m - i;
-            Vectors x;
-            for (std::size_t j = 0; j < N; ++j) {
-                x[j] = in.step[j] == 0 ? S::load(in.element(j, i))
-                                       : S::load_first(in.element(j, i), valid);
+            const typename S::Doubles y = results(x, valid);
+            if (valid == W) [[likely]] {
+                S::store(out + i * adjacent, y);
+            } else {
+                S::store_first(out + i * adjacent, y, valid);
             }
-            S::store_first(out + i * adjacent, results(x, valid), valid);
         }
     }
 
     // The results of a vector's lanes, the first `valid` of them exact: the
     // special ones by the scalar function.
     static typename S::Doubles results(const Vectors& x, std::ptrdiff_t valid) {
+        if (typename S::Doubles common; F::common(x, common)) [[likely]] {
+            return common;
+        }
         typename S::Lanes special = S::none();
         const typename S::Doubles lanes = F::lanes(x, special);
         const unsigned redo = S::mask_bits(special) & ((1U << valid) - 1U);
@@ -375,36 +659,31 @@ struct Loop {
     }
 
     static void in_blocks(char** args, std::ptrdiff_t count, const std::intptr_t* steps) {
-        std::array<std::array<double, block>, N + 1> buffers;
+        // A broadcast input as a vector of copies of its one element; a
+        // result whose elements are not adjacent through a block buffer.
+        std::array<std::array<double, W>, N> broadcast;
+        std::array<double, block> gathered;
         Inputs in{};
         for (std::size_t j = 0; j < N; ++j) {
+            in.step[j] = steps[j];
             if (steps[j] == 0) {
-                // W copies of the one element, read as a whole vector.
-                const double value = read(args[j]);
-                std::fill_n(buffers[j].begin(), W, value);
-                in.at[j] = reinterpret_cast<const char*>(buffers[j].data());
+                broadcast[j].fill(read(args[j]));
+                in.at[j] = reinterpret_cast<const char*>(broadcast[j].data());
             }
-            in.step[j] = steps[j] == 0 ? 0 : adjacent;
         }
         for (std::ptrdiff_t start = 0; start < count; start += block) {
             const std::ptrdiff_t m = count - start < block ? count - start : block;
             for (std::size_t j = 0; j < N; ++j) {
-                const char* first = args[j] + start * steps[j];
-                if (steps[j] == adjacent) {
-                    in.at[j] = first;
-                } else if (steps[j] != 0) {
-                    for (std::ptrdiff_t e = 0; e < m; ++e) {
-                        buffers[j][e] = read(first + e * steps[j]);
-                    }
-                    in.at[j] = reinterpret_cast<const char*>(buffers[j].data());
+                if (steps[j] != 0) {
+                    in.at[j] = args[j] + start * steps[j];
                 }
             }
             char* result = args[N] + start * steps[N];
-            char* out = steps[N] == adjacent ? result : reinterpret_cast<char*>(buffers[N].data());
+            char* out = steps[N] == adjacent ? result : reinterpret_cast<char*>(gathered.data());
             block_of(in, out, m);
             if (out != result) {
                 for (std::ptrdiff_t e = 0; e < m; ++e) {
-                    write(result + e * steps[N], buffers[N][e]);
+                    write(result + e * steps[N], gathered[e]);
                 }
             }
         }
@@ -412,24 +691,17 @@ struct Loop {
 };
 
 // ---- The bins of a row of edges ----------------------------------------------------
-// The loop of bins_loop (strided_loops.hpp) in lanes: each row's edges go
-// through the survival function's blocks, with c and k in every lane, into a
-// buffer of terms, and each bin is the difference of two adjacent terms.
+// The loop of bins_loop (strided_loops.hpp) in lanes: a row's edges go through
+// the survival function a vector at a time, with c and k in every lane, and
+// each bin is the difference of two adjacent terms, the lower one shifted in
+// from the next vector.
 
 template <class S>
 struct Bins {
     using Survival = Loop<S, WblSf<S>>;
+    using D = typename S::Doubles;
     static constexpr std::ptrdiff_t W = S::width;
-    static constexpr std::ptrdiff_t block = Survival::block;
     static constexpr std::ptrdiff_t adjacent = sizeof(double);
-
-    struct Buffers {
-        // c and k in every lane; a block of edges copied from a strided row;
-        // the terms of a block, after the last term of the block before.
-        std::array<std::array<double, W>, 2> shape;
-        std::array<double, block> edges;
-        std::array<double, block + 1> terms;
-    };
 
     static void run(char** args, const std::intptr_t* dimensions, const std::intptr_t* steps,
                     void* /*data*/) noexcept {
@@ -437,62 +709,72 @@ struct Bins {
         if (bins <= 0) {
             return;
         }
-        Buffers buffers;
+        // c and k in every lane.
+        std::array<std::array<double, W>, 2> shape;
         typename Survival::Inputs in{};
-        in.at = {reinterpret_cast<const char*>(buffers.shape[0].data()),
-                 reinterpret_cast<const char*>(buffers.shape[1].data()), nullptr};
-        in.step = {0, 0, adjacent};
+        in.at = {reinterpret_cast<const char*>(shape[0].data()),
+                 reinterpret_cast<const char*>(shape[1].data()), nullptr};
+        in.step = {0, 0, steps[4]};
         for (std::ptrdiff_t row = 0; row < dimensions[0]; ++row) {
-            buffers.shape[0].fill(read(args[0] + row * steps[0]));
-            buffers.shape[1].fill(read(args[1] + row * steps[1]));
-            row_of(in, buffers, args[2] + row * steps[2], steps[4], bins, args[3] + row * steps[3],
-                   steps[5]);
+            shape[0].fill(read(args[0] + row * steps[0]));
+            shape[1].fill(read(args[1] + row * steps[1]));
+            in.at[2] = args[2] + row * steps[2];
+            row_of(in, bins, args[3] + row * steps[3], steps[5]);
         }
     }
 
-    // The `bins` bins of one row, a block of edges at a time.
-    static void row_of(typename Survival::Inputs& in, Buffers& buffers, const char* edges,
-                       std::ptrdiff_t edge_step, std::ptrdiff_t bins, char* out,
+    // The `bins` bins of one row. A last vector that is not full computes, in
+    // the lanes it does not keep, copies of its first lane's subtraction,
+    // which raise nothing that that lane does not.
+    static void row_of(const typename Survival::Inputs& in, std::ptrdiff_t bins, char* out,
                        std::ptrdiff_t out_step) {
-        for (std::ptrdiff_t start = 0; start <= bins; start += block) {
-            const std::ptrdiff_t m = std::min(block, bins + 1 - start);
-            const char* first = edges + start * edge_step;
-            if (edge_step == adjacent) {
-                in.at[2] = first;
-            } else {
-                for (std::ptrdiff_t e = 0; e < m; ++e) {
-                    buffers.edges[e] = read(first + e * edge_step);
-                }
-                in.at[2] = reinterpret_cast<const char*>(buffers.edges.data());
-            }
-            Survival::block_of(in, reinterpret_cast<char*>(buffers.terms.data() + 1), m);
-            // Bin start - 1 + i is terms[i] - terms[i + 1]; the first row's
-            // block has no term before it.
-            const std::ptrdiff_t skip = start == 0 ? 1 : 0;
-            differences(buffers.terms.data() + skip, m - skip, out + (start - 1 + skip) * out_step,
-                        out_step);
-            buffers.terms[0] = buffers.terms[m];
+        const std::ptrdiff_t edges = bins + 1;
+        D upper = terms(in, 0, edges);
+        for (std::ptrdiff_t i = 0; i < bins; i += W) {
+            const D following = i + W < edges ? terms(in, i + W, edges) : upper;
+            const D lower = S::shift_in(upper, following);
+            const std::ptrdiff_t valid = std::min(W, bins - i);
+            const D probability =
+                valid == W ? S::sub(upper, lower)
+                           : S::sub(S::keep_first(upper, valid), S::keep_first(lower, valid));
+            put(out + i * out_step, out_step, probability, valid);
+            upper = following;
         }
     }
 
-    // out[i] = terms[i] - terms[i + 1] for i < count.
-    static void differences(const double* terms, std::ptrdiff_t count, char* out,
-                            std::ptrdiff_t out_step) {
-        std::ptrdiff_t i = 0;
-        if (out_step == adjacent) {
-            for (; i + W <= count; i += W) {
-                const char* upper = reinterpret_cast<const char*>(terms + i);
-                S::store(out + i * adjacent, S::sub(S::load(upper), S::load(upper + adjacent)));
-            }
+    // The survival terms of the edges from i on, at most a vector's.
+    static D terms(const typename Survival::Inputs& in, std::ptrdiff_t i, std::ptrdiff_t edges) {
+        const std::ptrdiff_t valid = std::min(W, edges - i);
+        typename Survival::Vectors x;
+        for (std::size_t j = 0; j < 3; ++j) {
+            x[j] = valid == W ? in.vector(j, i) : in.first_of_vector(j, i, valid);
         }
-        for (; i < count; ++i) {
-            write(out + i * out_step, terms[i] - terms[i + 1]);
+        return Survival::results(x, valid);
+    }
+
+    // The first `valid` lanes of x into `valid` doubles `step` bytes apart.
+    static void put(char* at, std::ptrdiff_t step, D x, std::ptrdiff_t valid) {
+        if (step == adjacent) {
+            if (valid == W) {
+                S::store(at, x);
+            } else {
+                S::store_first(at, x, valid);
+            }
+            return;
+        }
+        std::array<double, W> lanes;
+        S::store(reinterpret_cast<char*>(lanes.data()), x);
+        for (std::ptrdiff_t l = 0; l < valid; ++l) {
+            write(at + l * step, lanes[l]);
         }
     }
 };
 
-template <class S>
+// The loops of an instruction set whose vectors are of lane type `One`, two
+// vectors at a time.
+template <class One>
 constexpr Loops loops_for(const char* name) {
+    using S = Twice<One>;
     return Loops{
         .name = name,
         .v_k_2_c = Loop<S, VK2C<S>>::run,

@@ -5,6 +5,7 @@
 #if defined(VINDRAL_SIMD_LOOPS)
 #include <immintrin.h>
 
+#include <array>
 #include <cstdint>
 
 #include "weibull/simd_kernels.hpp"
@@ -70,11 +71,63 @@ struct Avx2 {
             _mm256_permutevar8x32_epi32(high, _mm256_setr_epi32(1, 3, 5, 7, 1, 3, 5, 7));
         return _mm256_cvtepi32_pd(_mm256_castsi256_si128(odd));
     }
-    static Doubles gather(const void* table, Ints index) {
-        return _mm256_i64gather_pd(static_cast<const double*>(table), index, 8);
+    // The integers of the lanes.
+    static std::array<std::int64_t, width> lanes_of(Ints x) {
+        alignas(32) std::array<std::int64_t, width> lanes;
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes.data()), x);
+        return lanes;
     }
-    static Ints gather_bits(const void* table, Ints index) {
-        return _mm256_i64gather_epi64(static_cast<const long long*>(table), index, 8);
+
+    // table[index] and table[index + 1] of each lane, as two vectors: one
+    // 16-byte load per lane, where two gathers would cost more.
+    static void gather_pairs(const void* table, Ints index, Doubles& first, Doubles& second) {
+        const std::array<std::int64_t, width> at = lanes_of(index);
+        const auto pair = [&](int l) {
+            return _mm_loadu_pd(static_cast<const double*>(table) + at[l]);
+        };
+        const __m256d even = _mm256_insertf128_pd(_mm256_castpd128_pd256(pair(0)), pair(2), 1);
+        const __m256d odd = _mm256_insertf128_pd(_mm256_castpd128_pd256(pair(1)), pair(3), 1);
+        first = _mm256_unpacklo_pd(even, odd);
+        second = _mm256_unpackhi_pd(even, odd);
+    }
+
+    // Columns 0, 2 and 3 of the rows of four doubles at `table` that `row`
+    // names in each lane: one 32-byte load per lane, then a transposition,
+    // where three gathers would cost more.
+    static void gather_rows(const double* table, Ints row, Doubles& first, Doubles& third,
+                            Doubles& fourth) {
+        const std::array<std::int64_t, width> at = lanes_of(row);
+        const __m256d row0 = _mm256_loadu_pd(table + 4 * at[0]);
+        const __m256d row1 = _mm256_loadu_pd(table + 4 * at[1]);
+        const __m256d row2 = _mm256_loadu_pd(table + 4 * at[2]);
+        const __m256d row3 = _mm256_loadu_pd(table + 4 * at[3]);
+        const __m256d even01 = _mm256_unpacklo_pd(row0, row1);  // columns 0 and 2
+        const __m256d odd01 = _mm256_unpackhi_pd(row0, row1);   // columns 1 and 3
+        const __m256d even23 = _mm256_unpacklo_pd(row2, row3);
+        const __m256d odd23 = _mm256_unpackhi_pd(row2, row3);
+        first = _mm256_permute2f128_pd(even01, even23, 0x20);
+        third = _mm256_permute2f128_pd(even01, even23, 0x31);
+        fourth = _mm256_permute2f128_pd(odd01, odd23, 0x31);
+    }
+
+    // Four doubles `step` bytes apart from `at`, by pairs.
+    static Doubles load_strided(const char* at, std::ptrdiff_t step) {
+        const auto pair = [&](int l) {
+            return _mm_loadh_pd(_mm_load_sd(reinterpret_cast<const double*>(at + l * step)),
+                                reinterpret_cast<const double*>(at + (l + 1) * step));
+        };
+        return _mm256_insertf128_pd(_mm256_castpd128_pd256(pair(0)), pair(2), 1);
+    }
+
+    // Lanes 1 to 3 of `current`, then lane 0 of `next`.
+    static Doubles shift_in(Doubles current, Doubles next) {
+        return _mm256_blend_pd(_mm256_permute4x64_pd(current, 0x39),
+                               _mm256_permute4x64_pd(next, 0x00), 0x8);
+    }
+    // The first `valid` lanes of x, the others copies of its first.
+    static Doubles keep_first(Doubles x, std::ptrdiff_t valid) {
+        return _mm256_blendv_pd(_mm256_broadcastsd_pd(_mm256_castpd256_pd128(x)), x,
+                                _mm256_castsi256_pd(first_lanes(valid)));
     }
 
     static Lanes none() { return _mm256_setzero_pd(); }

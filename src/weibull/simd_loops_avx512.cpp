@@ -14,6 +14,7 @@
 
 #include <immintrin.h>
 
+#include <array>
 #include <cstdint>
 
 #include "weibull/simd_kernels.hpp"
@@ -74,11 +75,79 @@ struct Avx512 {
     static Doubles top12_as_double(Ints x) {
         return _mm512_cvtepi32_pd(_mm512_cvtepi64_epi32(_mm512_srai_epi64(x, 52)));
     }
-    static Doubles gather(const void* table, Ints index) {
-        return _mm512_i64gather_pd(index, table, 8);
+    // The integers of the lanes.
+    static std::array<std::int64_t, width> lanes_of(Ints x) {
+        alignas(64) std::array<std::int64_t, width> lanes;
+        _mm512_store_si512(lanes.data(), x);
+        return lanes;
     }
-    static Ints gather_bits(const void* table, Ints index) {
-        return _mm512_i64gather_epi64(index, table, 8);
+
+    // table[index] and table[index + 1] of each lane, as two vectors: one
+    // 16-byte load per lane, where two gathers would cost more.
+    static void gather_pairs(const void* table, Ints index, Doubles& first, Doubles& second) {
+        const std::array<std::int64_t, width> at = lanes_of(index);
+        const auto pair = [&](int l) {
+            return _mm_castpd_ps(_mm_loadu_pd(static_cast<const double*>(table) + at[l]));
+        };
+        // Lanes 0, 2, 4, 6 in one vector, 1, 3, 5, 7 in the other: each
+        // 128-bit part then holds the pairs of two adjacent lanes.
+        __m512 even = _mm512_castps128_ps512(pair(0));
+        __m512 odd = _mm512_castps128_ps512(pair(1));
+        even = _mm512_insertf32x4(even, pair(2), 1);
+        odd = _mm512_insertf32x4(odd, pair(3), 1);
+        even = _mm512_insertf32x4(even, pair(4), 2);
+        odd = _mm512_insertf32x4(odd, pair(5), 2);
+        even = _mm512_insertf32x4(even, pair(6), 3);
+        odd = _mm512_insertf32x4(odd, pair(7), 3);
+        first = _mm512_unpacklo_pd(_mm512_castps_pd(even), _mm512_castps_pd(odd));
+        second = _mm512_unpackhi_pd(_mm512_castps_pd(even), _mm512_castps_pd(odd));
+    }
+
+    // Columns 0, 2 and 3 of the rows of four doubles at `table` that `row`
+    // names in each lane: one 32-byte load per lane, then a transposition,
+    // where three gathers would cost more.
+    static void gather_rows(const double* table, Ints row, Doubles& first, Doubles& third,
+                            Doubles& fourth) {
+        const std::array<std::int64_t, width> at = lanes_of(row);
+        const auto two_rows = [&](int l) {
+            return _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_loadu_pd(table + 4 * at[l])),
+                                      _mm256_loadu_pd(table + 4 * at[l + 4]), 1);
+        };
+        // Rows l and l + 4 in one vector; then pairs of lanes' columns.
+        const __m512d rows04 = two_rows(0);
+        const __m512d rows15 = two_rows(1);
+        const __m512d rows26 = two_rows(2);
+        const __m512d rows37 = two_rows(3);
+        const __m512d even01 = _mm512_unpacklo_pd(rows04, rows15);  // columns 0 and 2
+        const __m512d odd01 = _mm512_unpackhi_pd(rows04, rows15);   // columns 1 and 3
+        const __m512d even23 = _mm512_unpacklo_pd(rows26, rows37);
+        const __m512d odd23 = _mm512_unpackhi_pd(rows26, rows37);
+        const __m512i low = _mm512_setr_epi64(0, 1, 8, 9, 4, 5, 12, 13);
+        const __m512i high = _mm512_setr_epi64(2, 3, 10, 11, 6, 7, 14, 15);
+        first = _mm512_permutex2var_pd(even01, low, even23);
+        third = _mm512_permutex2var_pd(even01, high, even23);
+        fourth = _mm512_permutex2var_pd(odd01, high, odd23);
+    }
+
+    // Eight doubles `step` bytes apart from `at`, by pairs.
+    static Doubles load_strided(const char* at, std::ptrdiff_t step) {
+        const auto pair = [&](int l) {
+            return _mm_loadh_pd(_mm_load_sd(reinterpret_cast<const double*>(at + l * step)),
+                                reinterpret_cast<const double*>(at + (l + 1) * step));
+        };
+        const __m256d low = _mm256_insertf128_pd(_mm256_castpd128_pd256(pair(0)), pair(2), 1);
+        const __m256d high = _mm256_insertf128_pd(_mm256_castpd128_pd256(pair(4)), pair(6), 1);
+        return _mm512_insertf64x4(_mm512_castpd256_pd512(low), high, 1);
+    }
+
+    // Lanes 1 to 7 of `current`, then lane 0 of `next`.
+    static Doubles shift_in(Doubles current, Doubles next) {
+        return _mm512_castsi512_pd(_mm512_alignr_epi64(bits(next), bits(current), 1));
+    }
+    // The first `valid` lanes of x, the others copies of its first.
+    static Doubles keep_first(Doubles x, std::ptrdiff_t valid) {
+        return _mm512_mask_blend_pd(first_lanes(valid),
+                                    _mm512_broadcastsd_pd(_mm512_castpd512_pd128(x)), x);
     }
 
     static Lanes none() { return 0; }
