@@ -195,7 +195,7 @@ struct Kernels {
 
     static constexpr double inf = std::numeric_limits<double>::infinity();
 
-    static bool any(L lanes) { return S::mask_bits(lanes) != 0; }
+    static bool any(L lanes) { return S::any(lanes); }
 
     // exp(a): on the table, tiny (1 + a), or at most -1024 and finite (+0,
     // with the library's underflow).
@@ -414,6 +414,7 @@ struct Twice {
     static unsigned mask_bits(Lanes lanes) {
         return S::mask_bits(lanes.lo) | (S::mask_bits(lanes.hi) << S::width);
     }
+    static bool any(Lanes lanes) { return S::any(S::either(lanes.lo, lanes.hi)); }
 };
 
 // ---- One function each: its lanes, and the scalar function for the special
@@ -709,29 +710,58 @@ struct Bins {
         if (bins <= 0) {
             return;
         }
-        // c and k in every lane.
-        std::array<std::array<double, W>, 2> shape;
-        typename Survival::Inputs in{};
-        in.at = {reinterpret_cast<const char*>(shape[0].data()),
-                 reinterpret_cast<const char*>(shape[1].data()), nullptr};
-        in.step = {0, 0, steps[4]};
         for (std::ptrdiff_t row = 0; row < dimensions[0]; ++row) {
-            shape[0].fill(read(args[0] + row * steps[0]));
-            shape[1].fill(read(args[1] + row * steps[1]));
-            in.at[2] = args[2] + row * steps[2];
-            row_of(in, bins, args[3] + row * steps[3], steps[5]);
+            const Row edges{S::splat(read(args[0] + row * steps[0])),
+                            S::splat(read(args[1] + row * steps[1])), args[2] + row * steps[2],
+                            steps[4]};
+            row_of(edges, bins, args[3] + row * steps[3], steps[5]);
         }
     }
+
+    // A row: c and k in every lane, and where its edges are.
+    struct Row {
+        D c;
+        D k;
+        const char* at;
+        std::ptrdiff_t step;
+
+        // The survival terms of the edges from i on, at most a vector's, of
+        // `edges` in all.
+        D terms(std::ptrdiff_t i, std::ptrdiff_t edges) const {
+            const std::ptrdiff_t valid = std::min(W, edges - i);
+            typename Survival::Vectors x;
+            x[0] = c;
+            x[1] = k;
+            x[2] = edges_from(i, valid);
+            return Survival::results(x, valid);
+        }
+
+        // Edges i to i + valid - 1, the other lanes copies of edge i.
+        D edges_from(std::ptrdiff_t i, std::ptrdiff_t valid) const {
+            const char* first = at + i * step;
+            if (step == adjacent) {
+                return valid == W ? S::load(first) : S::load_first(first, valid);
+            }
+            if (valid == W) {
+                return S::load_strided(first, step);
+            }
+            std::array<double, W> lanes;
+            lanes.fill(read(first));
+            for (std::ptrdiff_t l = 1; l < valid; ++l) {
+                lanes[l] = read(first + l * step);
+            }
+            return S::load(reinterpret_cast<const char*>(lanes.data()));
+        }
+    };
 
     // The `bins` bins of one row. A last vector that is not full computes, in
     // the lanes it does not keep, copies of its first lane's subtraction,
     // which raise nothing that that lane does not.
-    static void row_of(const typename Survival::Inputs& in, std::ptrdiff_t bins, char* out,
-                       std::ptrdiff_t out_step) {
+    static void row_of(const Row& row, std::ptrdiff_t bins, char* out, std::ptrdiff_t out_step) {
         const std::ptrdiff_t edges = bins + 1;
-        D upper = terms(in, 0, edges);
+        D upper = row.terms(0, edges);
         for (std::ptrdiff_t i = 0; i < bins; i += W) {
-            const D following = i + W < edges ? terms(in, i + W, edges) : upper;
+            const D following = i + W < edges ? row.terms(i + W, edges) : upper;
             const D lower = S::shift_in(upper, following);
             const std::ptrdiff_t valid = std::min(W, bins - i);
             const D probability =
@@ -740,16 +770,6 @@ struct Bins {
             put(out + i * out_step, out_step, probability, valid);
             upper = following;
         }
-    }
-
-    // The survival terms of the edges from i on, at most a vector's.
-    static D terms(const typename Survival::Inputs& in, std::ptrdiff_t i, std::ptrdiff_t edges) {
-        const std::ptrdiff_t valid = std::min(W, edges - i);
-        typename Survival::Vectors x;
-        for (std::size_t j = 0; j < 3; ++j) {
-            x[j] = valid == W ? in.vector(j, i) : in.first_of_vector(j, i, valid);
-        }
-        return Survival::results(x, valid);
     }
 
     // The first `valid` lanes of x into `valid` doubles `step` bytes apart.

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 #include "weibull/simd_kernels.hpp"
 
@@ -33,8 +34,12 @@ struct Avx2 {
         const __m256d loaded = _mm256_maskload_pd(reinterpret_cast<const double*>(at), lanes);
         return _mm256_blendv_pd(splat(read(at)), loaded, _mm256_castsi256_pd(lanes));
     }
+    // The first `valid` lanes to memory, one by one: a masked store
+    // (vmaskmovpd) is microcoded, and slow, on AMD's processors.
     static void store_first(char* at, Doubles x, std::ptrdiff_t valid) {
-        _mm256_maskstore_pd(reinterpret_cast<double*>(at), first_lanes(valid), x);
+        std::array<double, width> lanes{};
+        _mm256_storeu_pd(lanes.data(), x);
+        std::memcpy(at, lanes.data(), static_cast<std::size_t>(valid) * sizeof(double));
     }
     static __m256i first_lanes(std::ptrdiff_t valid) {
         return _mm256_cmpgt_epi64(_mm256_set1_epi64x(valid), _mm256_setr_epi64x(0, 1, 2, 3));
@@ -152,6 +157,7 @@ struct Avx2 {
     static Doubles select(Lanes lanes, Doubles x, Doubles otherwise) {
         return _mm256_blendv_pd(x, otherwise, lanes);
     }
+    static bool any(Lanes lanes) { return _mm256_testz_pd(lanes, lanes) == 0; }
     static unsigned mask_bits(Lanes lanes) {
         return static_cast<unsigned>(_mm256_movemask_pd(lanes));
     }

@@ -16,6 +16,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 #include "weibull/simd_kernels.hpp"
 
@@ -40,7 +41,9 @@ struct Avx512 {
         return _mm512_mask_loadu_pd(splat(read(at)), first_lanes(valid), at);
     }
     static void store_first(char* at, Doubles x, std::ptrdiff_t valid) {
-        _mm512_mask_storeu_pd(at, first_lanes(valid), x);
+        std::array<double, width> lanes{};
+        _mm512_storeu_pd(lanes.data(), x);
+        std::memcpy(at, lanes.data(), static_cast<std::size_t>(valid) * sizeof(double));
     }
     static __mmask8 first_lanes(std::ptrdiff_t valid) {
         return static_cast<__mmask8>((1U << valid) - 1U);
@@ -173,6 +176,7 @@ struct Avx512 {
         return _mm512_mask_blend_pd(lanes, x, otherwise);
     }
     static unsigned mask_bits(Lanes lanes) { return lanes; }
+    static bool any(Lanes lanes) { return lanes != 0; }
 };
 
 constexpr Loops avx512 = loops_for<Avx512>("avx512");
