@@ -101,11 +101,12 @@ struct Avx2 {
     // where three gathers would cost more.
     static void gather_rows(const double* table, Ints row, Doubles& first, Doubles& third,
                             Doubles& fourth) {
-        const std::array<std::int64_t, width> at = lanes_of(row);
-        const __m256d row0 = _mm256_loadu_pd(table + 4 * at[0]);
-        const __m256d row1 = _mm256_loadu_pd(table + 4 * at[1]);
-        const __m256d row2 = _mm256_loadu_pd(table + 4 * at[2]);
-        const __m256d row3 = _mm256_loadu_pd(table + 4 * at[3]);
+        // Each row's first double, by an index the loads scale by 8.
+        const std::array<std::int64_t, width> at = lanes_of(shift_left<2>(row));
+        const __m256d row0 = _mm256_loadu_pd(table + at[0]);
+        const __m256d row1 = _mm256_loadu_pd(table + at[1]);
+        const __m256d row2 = _mm256_loadu_pd(table + at[2]);
+        const __m256d row3 = _mm256_loadu_pd(table + at[3]);
         const __m256d even01 = _mm256_unpacklo_pd(row0, row1);  // columns 0 and 2
         const __m256d odd01 = _mm256_unpackhi_pd(row0, row1);   // columns 1 and 3
         const __m256d even23 = _mm256_unpacklo_pd(row2, row3);

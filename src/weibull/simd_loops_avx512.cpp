@@ -111,10 +111,11 @@ struct Avx512 {
     // where three gathers would cost more.
     static void gather_rows(const double* table, Ints row, Doubles& first, Doubles& third,
                             Doubles& fourth) {
-        const std::array<std::int64_t, width> at = lanes_of(row);
+        // Each row's first double, by an index the loads scale by 8.
+        const std::array<std::int64_t, width> at = lanes_of(shift_left<2>(row));
         const auto two_rows = [&](int l) {
-            return _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_loadu_pd(table + 4 * at[l])),
-                                      _mm256_loadu_pd(table + 4 * at[l + 4]), 1);
+            return _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_loadu_pd(table + at[l])),
+                                      _mm256_loadu_pd(table + at[l + 4]), 1);
         };
         // Rows l and l + 4 in one vector; then pairs of lanes' columns.
         const __m512d rows04 = two_rows(0);
