@@ -11,16 +11,21 @@
 - layouts: wbl_sf over strided and broadcast operands against adjacent ones;
 - per call: the ufunc on arrays of n values against a Python loop of scalar
   vindral.wbl_cdf calls over lists of the same values, n from 1 up;
-- the annual-energy shape, N sites x 12 sectors x 31 bin edges: wbl_sf at
-  every edge, differenced, against numpy's own expression for the same bins,
-  how many of the probabilities differ between the two, and how many of
-  vindral's differ from the scalar functions' (none may);
+- the annual-energy shape, N sites x 12 sectors x 31 bin edges: wbl_bins,
+  and wbl_sf at every edge differenced, against numpy's own expression for
+  the same bins (median CPU time), how many of the probabilities differ
+  between the two, and how many of vindral's differ from the scalar
+  functions' (none may);
 - memory: what a call allocates besides its result (tracemalloc);
 - two threads against one: numpy runs the ufunc's loop without the
   interpreter lock.
 
-Times are medians of interleaved rounds in one process. Run through
-scripts/bench, which builds everything first.
+The per-value costs, layouts and the annual-energy shape are measured twice:
+as this machine runs them, and as a machine with AVX2 but not AVX-512 does
+(numpy's AVX-512 code turned off by NPY_DISABLE_CPU_FEATURES, vindral capped
+at its avx2 loops), in a process of its own. Times are medians of
+interleaved rounds in one process. Run through scripts/bench, which builds
+everything first.
 """
 
 import argparse
@@ -50,6 +55,15 @@ LOOP_TARGET_FROM_30 = 3.5  # the ufunc at least this much faster than the loop
 LOOP_TARGET_AT_1 = 1.1  # and at one value no slower than this times the loop
 SITE_COUNTS = [1, 100, 10_000]
 EDGES = np.arange(31.0)
+# wbl_bins at most this times numpy's expression on the annual-energy shape,
+# from 100 sites on, as each configuration runs it (at 10,000 sites only for
+# the AVX2 one).
+SHAPE_TARGETS = {"this machine": {100: 0.8, 10_000: 0.8}, "as an AVX2 machine": {10_000: 0.5}}
+# An AVX2 machine: numpy's dispatch to its AVX-512 code off, vindral capped.
+AVX2_MACHINE = {
+    "NPY_DISABLE_CPU_FEATURES": "X86_V4 AVX512_ICL AVX512_SPR",
+    "VINDRAL_UFUNC_LOOP": "avx2",
+}
 
 
 def wind_arrays(n, seed=1):
@@ -68,9 +82,11 @@ def arguments_of(name, n, seed=1):
 
 
 def simd_kinds():
-    """The SIMD loops this machine runs, of those the test-only module holds."""
+    """The SIMD loops this machine runs, of those the test-only module holds, up to
+    the VINDRAL_UFUNC_LOOP cap."""
     kinds = []
-    for kind in ("avx2", "avx512"):
+    cap = os.environ.get("VINDRAL_UFUNC_LOOP", "avx512")
+    for kind in ("avx2", "avx512")[: {"plain": 0, "avx2": 1}.get(cap, 2)]:
         try:
             _vindral_testing.simd_self_test(kind)
             kinds.append(kind)
@@ -166,18 +182,18 @@ def against_scalar_loop(rounds):
 
 
 def numpy_expression(c, k, edges):
-    survival = np.exp(-((edges / c) ** k))
+    survival = np.exp(-((edges / c[..., None]) ** k[..., None]))
     return survival[..., :-1] - survival[..., 1:]
 
 
-def vindral_expression(c, k, edges):
-    survival = vindral_ufunc.wbl_sf(c, k, edges)
+def survival_differenced(c, k, edges):
+    survival = vindral_ufunc.wbl_sf(c[..., None], k[..., None], edges)
     return survival[..., :-1] - survival[..., 1:]
 
 
 def scalar_probabilities(c, k, edges):
     """The bins' probabilities by the plain loop over the scalar function."""
-    cc, kk, ee = np.broadcast_arrays(c, k, edges)
+    cc, kk, ee = np.broadcast_arrays(c[..., None], k[..., None], edges)
     arrays = [np.ascontiguousarray(a).ravel() for a in (cc, kk, ee)]
     survival = np.empty(arrays[0].size)
     _vindral_testing.array_loop(
@@ -188,26 +204,47 @@ def scalar_probabilities(c, k, edges):
 
 
 def annual_energy_shape(rounds):
-    """(sites, vindral us, numpy us, differing from numpy, all, largest ulp gap,
-    differing from the scalar functions)."""
+    """(sites, {way: us}, differing from numpy, all, largest ulp gap, differing from
+    the scalar functions): CPU time of wbl_bins, wbl_sf differenced and numpy's."""
     rows = []
+    ways = {"bins": vindral_ufunc.wbl_bins, "sf": survival_differenced, "numpy": numpy_expression}
     for sites in SITE_COUNTS:
         rng = np.random.default_rng(sites)
-        c = rng.uniform(3.0, 14.0, (sites, 12, 1))
-        k = rng.uniform(1.2, 3.5, (sites, 12, 1))
-        names = {"ours": vindral_expression, "theirs": numpy_expression, "c": c, "k": k}
-        names["edges"] = EDGES
-        ours, theirs = "ours(c, k, edges)", "theirs(c, k, edges)"
-        times = median_times([ours, theirs], names, rounds, seconds_per_sample=0.05)
-        a, b = vindral_expression(c, k, EDGES), numpy_expression(c, k, EDGES)
+        c = rng.uniform(3.0, 14.0, (sites, 12))
+        k = rng.uniform(1.2, 3.5, (sites, 12))
+        names = {**ways, "c": c, "k": k, "edges": EDGES}
+        statements = {way: f"{way}(c, k, edges)" for way in ways}
+        times = median_times(
+            list(statements.values()), names, rounds, 0.05, timer=time.process_time
+        )
+        a, b = vindral_ufunc.wbl_bins(c, k, EDGES), numpy_expression(c, k, EDGES)
+        assert np.array_equal(a, survival_differenced(c, k, EDGES))
         differ = a != b
         gap = np.abs(a.view(np.int64) - b.view(np.int64)).max() if differ.any() else 0
         scalar = scalar_probabilities(c, k, EDGES)
         not_scalar = int((a.view(np.uint64) != scalar.view(np.uint64)).sum())
-        rows.append(
-            (sites, times[ours] / 1e3, times[theirs] / 1e3, differ.sum(), a.size, gap, not_scalar)
-        )
+        us = {way: times[stmt] / 1e3 for way, stmt in statements.items()}
+        rows.append((sites, us, int(differ.sum()), a.size, int(gap), not_scalar))
     return rows
+
+
+def configuration(rounds):
+    """What the configuration of this process gives: its loops, numpy's, and the
+    per-value, layout and annual-energy measurements."""
+    return {
+        "loop": vindral_ufunc.loop,
+        "per_value": per_value(rounds),
+        "layouts": layouts(rounds),
+        "shape": annual_energy_shape(rounds),
+    }
+
+
+def as_an_avx2_machine(rounds):
+    """configuration() in a process that runs as a machine without AVX-512 does."""
+    env = dict(os.environ, **AVX2_MACHINE)
+    command = [sys.executable, __file__, "--configuration-only", "--rounds", str(rounds)]
+    output = subprocess.run(command, env=env, check=True, capture_output=True, text=True)
+    return json.loads(output.stdout)
 
 
 def allocated_besides_result(ufunc, operands, result_bytes):
@@ -236,22 +273,27 @@ def memory():
             )
         )
     for sites in (100, 10_000):
-        operands = (np.full((sites, 12, 1), 9.0), np.full((sites, 12, 1), 2.1), EDGES)
-        size = sites * 12 * EDGES.size
-        rows.append(
-            (
-                f"wbl_sf, {sites:,} × 12 × 31 broadcast",
-                8 * size,
-                allocated_besides_result(vindral_ufunc.wbl_sf, operands, 8 * size),
+        c, k = np.full((sites, 12), 9.0), np.full((sites, 12), 2.1)
+        for name, operands, size in (
+            ("wbl_sf", (c[..., None], k[..., None], EDGES), sites * 12 * EDGES.size),
+            ("wbl_bins", (c, k, EDGES), sites * 12 * (EDGES.size - 1)),
+        ):
+            rows.append(
+                (
+                    f"{name}, {sites:,} × 12 × 31 edges",
+                    8 * size,
+                    allocated_besides_result(getattr(vindral_ufunc, name), operands, 8 * size),
+                )
             )
-        )
     return rows
 
 
 def grows_with_input(memory_rows):
-    """The cases whose extra allocation grows with the input: pairs of sizes compared."""
-    pairs = zip(memory_rows[::2], memory_rows[1::2])
-    return [large[0] for small, large in pairs if large[2] > small[2] + 4096]
+    """The cases whose extra allocation grows with the input: sizes of a case compared."""
+    extra = {}
+    for case, _, allocated in memory_rows:
+        extra.setdefault(case.split(",")[0], []).append((case, allocated))
+    return [sizes[-1][0] for sizes in extra.values() if sizes[-1][1] > sizes[0][1] + 4096]
 
 
 def threads(n=3_000_000, repeats=3):
@@ -274,37 +316,62 @@ def threads(n=3_000_000, repeats=3):
     return one, two
 
 
-def write_table(path, tables):
-    """tables: the rows of every measurement, by name."""
-    kinds = [loop for loop in tables["per_value"][0][1] if loop not in ("ufunc", "plain")]
+def configuration_lines(name, measured):
+    """The tables of one configuration: per value, layouts, the annual-energy shape."""
+    kinds = [loop for loop in measured["per_value"][0][1] if loop not in ("ufunc", "plain")]
     lines = [
-        f"The module's loops here: `{vindral_ufunc.loop}`. Nanoseconds per value at "
-        f"{PER_VALUE_COUNT:,} values:",
+        f"### {name} (`{measured['loop']}` loops)",
+        "",
+        f"Nanoseconds per value at {PER_VALUE_COUNT:,} values:",
         "",
         "| function | ufunc | plain loop | "
         + "".join(f"{kind} loop | " for kind in kinds)
         + "plain ÷ ufunc (target) |",
         "|---|---:|---:|" + "---:|" * len(kinds) + "---:|",
     ]
-    for name, times in tables["per_value"]:
+    for function, times in measured["per_value"]:
         cells = "".join(f"{times[kind]:.1f} | " for kind in kinds)
         speedup = times["plain"] / times["ufunc"]
         lines.append(
-            f"| {name} | {times['ufunc']:.1f} | {times['plain']:.1f} | {cells}"
-            f"{speedup:.2f} (≥ {SPEEDUP_TARGETS[name]}) |"
+            f"| {function} | {times['ufunc']:.1f} | {times['plain']:.1f} | {cells}"
+            f"{speedup:.2f} (≥ {SPEEDUP_TARGETS[function]}) |"
         )
+    adjacent = dict(measured["layouts"])["adjacent"]
+    lines += ["", "| wbl_sf operands | ns per value | ÷ adjacent (target) |", "|---|---:|---:|"]
+    for layout, time_ in measured["layouts"]:
+        target = "" if layout == "adjacent" else f" (≤ {LAYOUT_TARGET})"
+        lines.append(f"| {layout} | {time_:.1f} | {time_ / adjacent:.2f}{target} |")
+    targets = SHAPE_TARGETS[name]
     lines += [
+        "",
+        "| sites × 12 × 31 edges | wbl_bins µs (ns per bin) | wbl_sf differenced µs "
+        "| numpy µs | wbl_bins ÷ numpy (target) | probabilities that differ from numpy's "
+        "| largest gap (units in the last place) | differ from the scalar functions' |",
+        "|---:|---:|---:|---:|---:|---:|---:|---:|",
+    ]
+    for sites, us, differ, total, gap, not_scalar in measured["shape"]:
+        target = f" (≤ {targets[sites]})" if sites in targets else ""
+        lines.append(
+            f"| {sites:,} | {us['bins']:,.1f} ({1e3 * us['bins'] / total:.2f}) "
+            f"| {us['sf']:,.1f} | {us['numpy']:,.1f} | {us['bins'] / us['numpy']:.2f}{target} "
+            f"| {differ:,} of {total:,} ({100 * differ / total:.1f} %) | {gap:,} | {not_scalar} |"
+        )
+    return lines
+
+
+def write_table(path, tables):
+    """tables: the rows of every measurement, by name."""
+    lines = []
+    for name, measured in tables["configurations"].items():
+        lines += [*configuration_lines(name, measured), ""]
+    lines += [
+        "### Both",
         "",
         "| values | plain-loop ufunc ns per value | bare C loop ns per value | ratio (target) |",
         "|---:|---:|---:|---:|",
     ]
     for n, ours, bare in tables["plain"]:
         lines.append(f"| {n:,} | {ours:.1f} | {bare:.1f} | {ours / bare:.3f} (≤ {PLAIN_TARGET}) |")
-    adjacent = dict(tables["layouts"])["adjacent"]
-    lines += ["", "| wbl_sf operands | ns per value | ÷ adjacent (target) |", "|---|---:|---:|"]
-    for layout, time_ in tables["layouts"]:
-        target = "" if layout == "adjacent" else f" (≤ {LAYOUT_TARGET})"
-        lines.append(f"| {layout} | {time_:.1f} | {time_ / adjacent:.2f}{target} |")
     lines += [
         "",
         "| values | ufunc µs per call | scalar loop µs per call | loop ÷ ufunc (target) |",
@@ -318,19 +385,6 @@ def write_table(path, tables):
         )
         lines.append(
             f"| {n:,} | {ours / 1e3:.2f} | {loop / 1e3:.2f} | {loop / ours:.2f} {target} |"
-        )
-    lines += [
-        "",
-        "| sites × 12 × 31 edges | vindral µs | numpy µs | vindral ÷ numpy (target) "
-        "| probabilities that differ from numpy's | largest gap (units in the last place) "
-        "| differ from the scalar functions' |",
-        "|---:|---:|---:|---:|---:|---:|---:|",
-    ]
-    for sites, ours, theirs, differ, total, gap, not_scalar in tables["shape"]:
-        target = " (≤ 1)" if sites >= 100 else ""
-        lines.append(
-            f"| {sites:,} | {ours:,.1f} | {theirs:,.1f} | {ours / theirs:.2f}{target} "
-            f"| {differ:,} of {total:,} ({100 * differ / total:.1f} %) | {gap:,} | {not_scalar} |"
         )
     lines += ["", "| call | result bytes | bytes allocated besides the result |", "|---|---:|---:|"]
     lines += [f"| {case} | {size:,} | {extra:,} |" for case, size, extra in tables["memory"]]
@@ -347,7 +401,7 @@ def draw_chart(path, tables):
     plt = pyplot()
     if plt is None:
         return False
-    fig, axis = plt.subplots(figsize=(7.5, 4.5))
+    fig, (axis, shape_axis) = plt.subplots(1, 2, figsize=(12, 4.5))
     loop_rows = tables["loop"]
     sizes = [n for n, _, _ in loop_rows]
     axis.plot(sizes, [o / n for n, o, _ in loop_rows], marker="o", label="vindral_ufunc.wbl_cdf")
@@ -365,35 +419,62 @@ def draw_chart(path, tables):
     axis.set_yscale("log")
     axis.set_xlabel("values per call")
     axis.set_ylabel("nanoseconds per value (median)")
-    axis.set_title(f"Arrays: the ufunc ({vindral_ufunc.loop} loops) against scalar calls")
+    axis.set_title(f"The ufunc ({vindral_ufunc.loop} loops) against scalar calls")
     axis.legend()
+    # The annual-energy shape at the most sites, per configuration.
+    ways = {
+        "numpy": "numpy's exp(-(e/c)**k), differenced",
+        "sf": "wbl_sf, differenced",
+        "bins": "wbl_bins",
+    }
+    names = list(tables["configurations"])
+    for offset, (way, label) in enumerate(ways.items()):
+        values = []
+        for name in names:
+            _, us, _, total, *_ = tables["configurations"][name]["shape"][-1]
+            values.append(1e3 * us[way] / total)
+        positions = [i + (offset - 1) * 0.27 for i in range(len(names))]
+        shape_axis.bar(positions, values, width=0.27, label=label)
+    shape_axis.set_xticks(range(len(names)), names)
+    shape_axis.set_ylabel("nanoseconds per bin (median CPU time)")
+    shape_axis.set_title(f"Annual-energy shape, {SITE_COUNTS[-1]:,} sites × 12 × 30 bins")
+    shape_axis.legend(loc="upper left")
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     return True
 
 
 def targets_missed(tables):
-    missed = [
-        f"{name} per value"
-        for name, times in tables["per_value"]
-        if times["plain"] / times["ufunc"] < SPEEDUP_TARGETS[name]
-    ]
+    missed = []
+    for name, measured in tables["configurations"].items():
+        missed += [
+            f"{name}: {function} per value"
+            for function, times in measured["per_value"]
+            if times["plain"] / times["ufunc"] < SPEEDUP_TARGETS[function]
+        ]
+        adjacent = dict(measured["layouts"])["adjacent"]
+        missed += [
+            f"{name}: {layout} operands"
+            for layout, t in measured["layouts"]
+            if t > LAYOUT_TARGET * adjacent
+        ]
+        targets = SHAPE_TARGETS[name]
+        missed += [
+            f"{name}: {sites:,} sites against numpy"
+            for sites, us, *_ in measured["shape"]
+            if sites in targets and us["bins"] > targets[sites] * us["numpy"]
+        ]
+        missed += [
+            f"{name}: {row[0]:,} sites not the scalar results"
+            for row in measured["shape"]
+            if row[-1]
+        ]
     missed += [f"plain loop at {n:,} values" for n, o, b in tables["plain"] if o / b > PLAIN_TARGET]
-    adjacent = dict(tables["layouts"])["adjacent"]
-    missed += [
-        f"{layout} operands" for layout, t in tables["layouts"] if t > LAYOUT_TARGET * adjacent
-    ]
     missed += [
         f"{n:,} values against the loop"
         for n, o, lp in tables["loop"]
         if (n >= 30 and lp / o < LOOP_TARGET_FROM_30) or (n == 1 and o / lp > LOOP_TARGET_AT_1)
     ]
-    missed += [
-        f"{sites:,} sites against numpy"
-        for sites, ours, theirs, *_ in tables["shape"]
-        if sites >= 100 and ours > theirs
-    ]
-    missed += [f"{row[0]:,} sites: not the scalar results" for row in tables["shape"] if row[-1]]
     missed += [f"{case}: allocates in proportion" for case in grows_with_input(tables["memory"])]
     return missed
 
@@ -410,17 +491,26 @@ def main():
     parser.add_argument(
         "--plain-against-bare", action="store_true", help="only that measurement, as JSON"
     )
+    parser.add_argument(
+        "--configuration-only",
+        action="store_true",
+        help="only the measurements of this process's configuration, as JSON",
+    )
     args = parser.parse_args()
     if args.plain_against_bare:
         print(json.dumps(plain_against_bare(args.rounds)))
         return
+    if args.configuration_only:
+        print(json.dumps(configuration(args.rounds)))
+        return
 
     tables = {
-        "per_value": per_value(args.rounds),
+        "configurations": {
+            "this machine": configuration(args.rounds),
+            "as an AVX2 machine": as_an_avx2_machine(args.rounds),
+        },
         "plain": plain_against_bare(args.rounds),
-        "layouts": layouts(args.rounds),
         "loop": against_scalar_loop(args.rounds),
-        "shape": annual_energy_shape(args.rounds),
         "memory": memory(),
         "threads": threads(),
     }

@@ -226,11 +226,11 @@ def main():
     elapsed = time.perf_counter() - started
 
     best_row, best_col = np.unravel_index(np.argmax(energy), energy.shape)
-    values = energy.size * 12 * (len(FINE_CURVE) + 2)
+    bins = energy.size * 12 * len(FINE_CURVE)
     workers = "threads" if args.scheduler == "threads" else "Dask workers"
     print(
         f"{energy.size} sites in {elapsed:.1f} s on {args.workers} {workers} "
-        f"({values / 1e6:.1f} million ufunc values)"
+        f"({bins / 1e6:.1f} million bins)"
     )
     print(
         f"mean AEP {energy.mean():.1f} MWh, "
