@@ -65,6 +65,17 @@ glibc_only = pytest.mark.skipif(
 )
 
 
+# scripts/test's ThreadSanitizer stage: the sanitizer reports every race it
+# observes, whatever the timing, so programs that repeat runs to catch a race
+# by chance need only a few there.
+THREAD_SANITIZER = os.environ.get("VINDRAL_TSAN") == "1"
+
+
+def runs_of(count):
+    """How many runs of a program repeated to catch races this run makes."""
+    return min(count, 2) if THREAD_SANITIZER else count
+
+
 def fuzz_examples(full_budget):
     """How many examples a property test draws in this run."""
     return max(100, int(full_budget * FUZZ_SCALE))

@@ -13,7 +13,7 @@ import signal
 
 import pytest
 
-from conftest import FREE_THREADED, FUZZ_SCALE, PYPY, run_python
+from conftest import FREE_THREADED, FUZZ_SCALE, PYPY, run_python, runs_of
 
 pytestmark = pytest.mark.skipif(PYPY, reason="PyPy runs one thread at a time")
 
@@ -37,16 +37,22 @@ def expect(call, expected):
         got = call()
     except BaseException as error:
         got = type(error).__name__ + ": " + str(error)
-    if got != expected and not (np is not None and isinstance(got, np.ndarray)
-                                and got.tolist() == expected):
+    if np is not None and isinstance(got, np.ndarray):
+        got = got.tolist()
+    if got != expected:
         failures.append((got, expected))
 
-def run_together(work):
+# A thread that dies of an error is a failure too, not a quiet end of its work.
+threading.excepthook = lambda args: failures.append(("died", repr(args.exc_value)))
+
+def run_together(work, *afterwards):
     threads = [threading.Thread(target=work, args=(i,)) for i in range(THREADS)]
     for thread in threads:
         thread.start()
     for thread in threads:
         thread.join()
+    for check in afterwards:
+        expect(*check)
     print("failures:", failures[:3], len(failures))
 """
 
@@ -110,14 +116,67 @@ run_together(work)
 )
 
 
+# Scalar calls, ufuncs and the bins on every thread at once, every round,
+# each result checked against the one computed before the threads started.
+MIXED = (
+    PRELUDE
+    + """
+if np is None:
+    print("failures: [] 0")
+    raise SystemExit
+edges = np.arange(31.0)
+c = np.linspace(4.0, 12.0, 24).reshape(2, 12)
+k = np.linspace(1.5, 3.0, 24).reshape(2, 12)
+kinds = [
+    (lambda: vindral.wbl_cdf(c=10.0, k=2.0, v1=5.0, v2=10.0), 0.41092134189996254),
+    (lambda: vu.wbl_bins(c, k, edges), vu.wbl_bins(c, k, edges).tolist()),
+    (lambda: vu.v_k_2_c(c, k), vu.v_k_2_c(c, k).tolist()),
+    (lambda: vu.wbl_cdf(c, k, 5.0, edges[:, None, None]),
+     vu.wbl_cdf(c, k, 5.0, edges[:, None, None]).tolist()),
+    (lambda: vindral.v_k_2_c(8.0, 2.0), 9.027033336764084),
+]
+
+def work(i):
+    barrier.wait()
+    for round_ in range(ROUNDS):
+        expect(*kinds[(i + round_) % len(kinds)])
+
+run_together(work)
+"""
+)
+
+
+# What threads share beyond first calls, on every thread at once: objects
+# kept for good in slots of their own (the list of kept slots), releases
+# deferred from threads without a guard and applied by the next call (the
+# pool).
+SHARED_STATE = (
+    PRELUDE
+    + """
+def work(i):
+    barrier.wait()
+    for round_ in range(ROUNDS):
+        kept = object()
+        expect(lambda: testing.keep_object(kept) is kept, True)
+        expect(lambda: testing.defer_release_from_thread(object()) >= 0, True)
+        expect(lambda: vindral.v_k_2_c(8.0, k=2.0), 9.027033336764084)
+
+# Every deferred release was applied by a call after it.
+run_together(work, (testing.pool_size, 0))
+"""
+)
+
+
 @pytest.mark.long
 @pytest.mark.parametrize(
-    "program", [FIRST_CALLS, LAST_REFERENCES], ids=["first-calls", "last-references"]
+    "program",
+    [FIRST_CALLS, LAST_REFERENCES, MIXED, SHARED_STATE],
+    ids=["first-calls", "last-references", "mixed", "shared-state"],
 )
 def test_calls_at_once_never_crash_nor_compute_wrongly(program):
     # Free-threaded, a race shows in a few runs in a hundred; with the GIL
     # the programs run in turns, and fewer runs suffice.
-    runs = max(10, int((100 if FREE_THREADED else 20) * FUZZ_SCALE))
+    runs = runs_of(max(10, int((100 if FREE_THREADED else 20) * FUZZ_SCALE)))
     abnormal = []
     for _ in range(runs):
         result = run_python(program)

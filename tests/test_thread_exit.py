@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-from conftest import FREE_THREADED, FUZZ_SCALE, PYPY, run_python
+from conftest import FREE_THREADED, FUZZ_SCALE, PYPY, run_python, runs_of
 
 pytestmark = pytest.mark.skipif(
     not sys.platform.startswith("linux"), reason="threads end by a forced unwind on glibc only"
@@ -128,7 +128,7 @@ def test_programs_ending_threads_at_exit_never_crash(program, runs):
     old_interpreter = sys.version_info < (3, 11)
     interpreters_own = {-signal.SIGSEGV} if old_interpreter else set()
     failures = []
-    for _ in range(runs):
+    for _ in range(runs_of(runs)):
         try:
             result = subprocess.run(
                 [sys.executable, "-c", program], capture_output=True, text=True, timeout=30

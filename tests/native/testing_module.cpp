@@ -17,6 +17,7 @@
 #include "boundary/gil_state.hpp"
 #include "boundary/host.hpp"
 #include "boundary/internal_failure.hpp"
+#include "boundary/interpreter_lifetime.hpp"
 #include "boundary/module_def.hpp"
 #include "boundary/pyerr.hpp"
 #include "boundary/text.hpp"
@@ -199,6 +200,19 @@ PyResult<Owned> defer_release_from_thread(PyObject* args, PyObject*) {
     std::thread releaser([reference] { release_reference(reference); });
     releaser.join();
     return new_int(static_cast<long long>(pool_size()));
+}
+
+// keep_object(obj): keeps obj in a slot of its own (never freed) until the
+// interpreter finalises, as the module keeps its process-wide objects, and
+// returns what the slot holds: many threads at once test the list of kept
+// slots.
+PyResult<Owned> keep_object(PyObject* args, PyObject*) {
+    PyResult<PyObject*> obj = positional(args, 0, "keep_object");
+    if (!obj.is_ok()) {
+        return std::move(obj).error();
+    }
+    auto* slot = new PyObject*(nullptr);  // NOLINT(*-owning-memory): listed for good
+    return interpreter_lifetime::keep(*slot, Owned::borrow(obj.value()));
 }
 
 // pool_size(): the pool's length after this entry's guard applied it.
@@ -560,7 +574,7 @@ PyObject* as_double(PyObject*, PyObject* args, PyObject*) {
 
 constexpr int varargs_and_keywords = METH_VARARGS | METH_KEYWORDS;
 
-constexpr std::array<MethodDefRecord, 26> FUNCTIONS = {{
+constexpr std::array<MethodDefRecord, 27> FUNCTIONS = {{
     {nul_terminated("fail"), guarded<fail>, varargs_and_keywords, nul_terminated("")},
     {nul_terminated("fail_without_message"), guarded<fail_without_message>, varargs_and_keywords,
      nul_terminated("")},
@@ -578,6 +592,7 @@ constexpr std::array<MethodDefRecord, 26> FUNCTIONS = {{
     {nul_terminated("defer_release_from_thread"), guarded<defer_release_from_thread>,
      varargs_and_keywords, nul_terminated("")},
     {nul_terminated("pool_size"), guarded<pool_length>, varargs_and_keywords, nul_terminated("")},
+    {nul_terminated("keep_object"), guarded<keep_object>, varargs_and_keywords, nul_terminated("")},
     {nul_terminated("gil_count"), guarded<gil_count>, varargs_and_keywords, nul_terminated("")},
     {nul_terminated("corrupt_gil_count"), guarded<corrupt_gil_count>, varargs_and_keywords,
      nul_terminated("")},
