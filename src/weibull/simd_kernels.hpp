@@ -509,10 +509,10 @@ struct Pow {
 
 // ---- The strided loop -------------------------------------------------------------
 // Elements go through in blocks. An operand whose elements are adjacent is
-// read in place, and one element broadcast (stride 0) as that element in
-// every lane; any other operand is copied into a block buffer first, and a
-// result likewise. The last vector of a loop is read and written in its
-// valid lanes only, the others holding copies of its first element.
+// read a vector at a time, one broadcast (stride 0) as that element in every
+// lane, any other a lane at a time; a result that is not adjacent goes
+// through a block buffer. The last vector of a loop is read and written in
+// its valid lanes only, the others holding copies of its first element.
 //
 // The output may be an input: numpy hands a loop the same array as both for
 // an in-place call (same memory, same steps), which the vectors serve, since
