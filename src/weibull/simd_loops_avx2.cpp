@@ -118,9 +118,9 @@ struct Avx2 {
 
     // Four doubles `step` bytes apart from `at`, by pairs.
     static Doubles load_strided(const char* at, std::ptrdiff_t step) {
+        // Read as bytes: a strided operand need not be aligned.
         const auto pair = [&](int l) {
-            return _mm_loadh_pd(_mm_load_sd(reinterpret_cast<const double*>(at + l * step)),
-                                reinterpret_cast<const double*>(at + (l + 1) * step));
+            return _mm_set_pd(read(at + (l + 1) * step), read(at + l * step));
         };
         return _mm256_insertf128_pd(_mm256_castpd128_pd256(pair(0)), pair(2), 1);
     }
