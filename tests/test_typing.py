@@ -1,5 +1,6 @@
 """The shipped stubs: they match the module, and a strict type checker uses them."""
 
+import ast
 import importlib
 import importlib.util
 import os
@@ -46,6 +47,32 @@ def test_stubs_match_the_installed_modules(tmp_path):
         "mypy.stubtest", *modules, *options, "--mypy-config-file", os.devnull, cwd=tmp_path
     )
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def documented_names(stub):
+    """The names a stub file gives a docstring: functions, and data followed by a string."""
+    body = ast.parse(stub.read_text(encoding="utf-8")).body
+    names = {
+        node.name for node in body if isinstance(node, ast.FunctionDef) and ast.get_docstring(node)
+    }
+    for node, following in zip(body, body[1:]):
+        documented = isinstance(following, ast.Expr) and isinstance(following.value, ast.Constant)
+        if isinstance(node, ast.AnnAssign) and documented:
+            names.add(node.target.id)
+    return names
+
+
+@pytest.mark.parametrize("name", ["vindral", "vindral_ufunc"])
+def test_stubs_document_every_public_name(name):
+    # The API reference and the editor's hover are both read from these
+    # docstrings: a public name without one would be missing from both.
+    if name == "vindral_ufunc":
+        pytest.importorskip("numpy")
+    module = importlib.import_module(name)
+    stub = pathlib.Path(module.__file__).parent / f"{name}-stubs" / "__init__.pyi"
+    assert ast.get_docstring(ast.parse(stub.read_text(encoding="utf-8")))
+    public = {attribute for attribute in dir(module) if not attribute.startswith("_")}
+    assert public - documented_names(stub) == set()
 
 
 def test_strict_checking_accepts_typed_user_code(tmp_path):

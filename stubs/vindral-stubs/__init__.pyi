@@ -12,12 +12,9 @@ arithmetic, and out-of-domain inputs give whatever that arithmetic gives.
 
 from typing import SupportsFloat, SupportsIndex
 
-# What the functions accept: float() of it must work without parsing text.
-_Real = SupportsFloat | SupportsIndex
-
 __all__ = ["v_k_2_c", "c_k_2_v", "wbl_cdf"]
 
-def v_k_2_c(v: _Real, k: _Real) -> float:
+def v_k_2_c(v: SupportsFloat | SupportsIndex, k: SupportsFloat | SupportsIndex) -> float:
     """Weibull scale parameter for a mean wind speed.
 
     ``c = v / Γ(1 + 1/k)``, with Γ a fixed Lanczos approximation.
@@ -42,11 +39,13 @@ def v_k_2_c(v: _Real, k: _Real) -> float:
             raises, other than ``TypeError`` itself, passes unchanged.
     """
 
-def c_k_2_v(c: _Real, k: _Real) -> float:
+def c_k_2_v(c: SupportsFloat | SupportsIndex, k: SupportsFloat | SupportsIndex) -> float:
     """Mean wind speed of a Weibull distribution.
 
     ``v = c · Γ(1 + 1/k)``, with the same Γ as :func:`v_k_2_c`, so that
-    ``c_k_2_v(v_k_2_c(v, k), k) == v``.
+    ``c_k_2_v(v_k_2_c(v, k), k)`` gives ``v`` back to within one unit in the
+    last place whenever the scale is finite and non-zero (exactly, in most
+    cases).
 
     Args:
         c: scale parameter, m/s.
@@ -64,7 +63,12 @@ def c_k_2_v(c: _Real, k: _Real) -> float:
         Exception: errors of an argument's own conversion pass unchanged.
     """
 
-def wbl_cdf(c: _Real, k: _Real, v1: _Real, v2: _Real) -> float:
+def wbl_cdf(
+    c: SupportsFloat | SupportsIndex,
+    k: SupportsFloat | SupportsIndex,
+    v1: SupportsFloat | SupportsIndex,
+    v2: SupportsFloat | SupportsIndex,
+) -> float:
     """Probability that the wind speed lies between ``v1`` and ``v2``.
 
     ``F(v2) - F(v1)`` with ``F(x) = 1 - exp(-(x/c)^k)``, computed as
