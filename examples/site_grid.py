@@ -1,4 +1,6 @@
-"""Annual energy production over a grid of many sites, as arrays.
+"""
+Annual energy production over a grid of many sites, as arrays
+=============================================================
 
 Each site of a synthetic, seeded grid gets its own twelve-sector wind climate;
 the turbine and the energy sum are those of annual_energy.py. The climates
@@ -8,14 +10,15 @@ site). The grid is cut into blocks of rows: by default threads compute the
 blocks as numpy arrays (numpy runs the ufuncs' loops without the interpreter
 lock, so the threads compute in parallel); with --scheduler dask the grid is
 one dask.array, whose blocks the energy is computed of, on a Dask cluster (a
-local one unless --address names one, whose workers need vindral and numpy).
+local one unless --address names one, whose workers need vindral and numpy)::
 
     python examples/site_grid.py [--rows 160] [--cols 160] [--workers N]
                                  [--scheduler threads|dask] [--address HOST:PORT]
                                  [--out DIR]
 
-Writes site_grid.csv, one line per site, and site_grid.png, a map of the
-annual energy, when matplotlib is installed.
+The default grid is 160 x 160 sites (13.8 million bins). Writes
+site_grid.csv, one line per site, and site_grid.png, a map of the annual
+energy, when matplotlib is installed.
 """
 
 import argparse
@@ -204,7 +207,7 @@ def plot(path, energy):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(description=__doc__.strip().partition("\n")[0])
     parser.add_argument("--rows", type=int, default=160)
     parser.add_argument("--cols", type=int, default=160)
     parser.add_argument("--seed", type=int, default=7)
