@@ -1,12 +1,15 @@
-"""Every Python code block of the site's pages and of the README runs as written.
+"""The pages say what the code does: every Python block runs as written.
 
-A page's blocks run in order in one namespace, as a reader would type them:
+Every Python code block of the site's pages, the README and ARCHITECTURE runs;
+a page's blocks run in order in one namespace, as a reader would type them:
 ``python`` blocks are executed, ``pycon`` blocks are doctests whose shown
 results and errors must be what the interpreter prints.
 """
 
 import doctest
 import pathlib
+import re
+import subprocess
 
 import pytest
 from markdown_it import MarkdownIt
@@ -73,3 +76,22 @@ def test_pages_show_python():
         "docs/guide/errors.md",
     ]:
         assert counted[page] >= 2, (page, counted[page])
+
+
+def test_development_page_names_every_stage():
+    """The stage table of the development page follows scripts/test --list."""
+    listed = subprocess.run(
+        [ROOT / "scripts" / "test", "--list"], capture_output=True, text=True, check=True
+    ).stdout
+    stages = [line.partition(":")[0] for line in listed.splitlines()]
+    named = set()
+    for line in (ROOT / "docs" / "development.md").read_text().splitlines():
+        if not line.startswith("| `"):
+            continue
+        cell = line.split("|")[1]
+        names = re.findall(r"`([^`]+)`", cell)
+        if "…" in cell:  # `first` … `last`: the stages between them in the list's order
+            first, last = stages.index(names[0]), stages.index(names[-1])
+            names = stages[first : last + 1]
+        named.update(names)
+    assert [stage for stage in stages if stage not in named] == []
