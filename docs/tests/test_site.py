@@ -10,6 +10,7 @@ import http.server
 import importlib
 import os
 import pathlib
+import re
 import shutil
 import threading
 
@@ -35,6 +36,13 @@ def test_reference_has_every_public_name(name):
     module = importlib.import_module(name)
     public = [attribute for attribute in dir(module) if not attribute.startswith("_")]
     assert [attribute for attribute in public if f'id="{name}.{attribute}"' not in page] == []
+
+
+def test_readme_links_reach_pages():
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    pages = re.findall(r"https://vindral\.readthedocs\.io/en/latest/([\w/.-]+)", readme)
+    assert pages
+    assert [page for page in pages if not (SITE / page).is_file()] == []
 
 
 class QuietHandler(http.server.SimpleHTTPRequestHandler):
