@@ -1,5 +1,6 @@
 """The site's own build steps: the stubs as packages, the examples' arguments."""
 
+import os
 import pathlib
 import shutil
 
@@ -24,8 +25,12 @@ def stub_packages():
 
 
 def example_arguments(gallery_conf, script_vars):
-    """What the gallery runs each example with: its files go to the build folder."""
-    return ["--out", str(BUILD / "example-output")]
+    """What the gallery runs each example with: its files go to the build folder.
+
+    The path is relative to the examples' folder, where the gallery runs
+    them, so that what they print names no machine's folders.
+    """
+    return ["--out", os.path.relpath(BUILD / "example-output", ROOT / "examples")]
 
 
 def show_public_names(app, what, name, obj, skip, options):
