@@ -32,8 +32,7 @@ extensions = [
 ]
 
 source_suffix = {".md": "markdown", ".rst": "restructuredtext"}
-exclude_patterns = ["_build", "_ext", "gallery/*.ipynb", "gallery/*.py", "gallery/*.zip"]
-myst_enable_extensions = ["colon_fence", "dollarmath"]
+myst_enable_extensions = ["colon_fence"]
 myst_heading_anchors = 3
 nitpicky = True
 
@@ -72,9 +71,6 @@ sphinx_gallery_conf = {
     "ignore_pattern": r"wind_climate\.py$",
     "reset_argv": "vindral_docs.example_arguments",
     "download_all_examples": False,
-    "remove_config_comments": True,
-    "show_memory": False,
-    "matplotlib_animations": False,
 }
 
 html_theme = "pydata_sphinx_theme"
