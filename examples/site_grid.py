@@ -8,9 +8,9 @@ are arrays of sites x sectors, and the energy is computed from them with
 vindral's ufuncs (wbl_bins over the bin edges, for every sector of every
 site). The grid is cut into blocks of rows: by default threads compute the
 blocks as numpy arrays (numpy runs the ufuncs' loops without the interpreter
-lock, so the threads compute in parallel); with --scheduler dask the grid is
+lock, so the threads compute in parallel); with ``--scheduler dask`` the grid is
 one dask.array, whose blocks the energy is computed of, on a Dask cluster (a
-local one unless --address names one, whose workers need vindral and numpy)::
+local one unless ``--address`` names one, whose workers need vindral and numpy)::
 
     python examples/site_grid.py [--rows 160] [--cols 160] [--workers N]
                                  [--scheduler threads|dask] [--address HOST:PORT]
@@ -104,7 +104,10 @@ def blocks(rows, rows_per_block=ROWS_PER_BLOCK):
 
 
 class Progress:
-    """A progress bar: tqdm's when installed, else a line on standard error."""
+    """A progress bar on a terminal: tqdm's when installed, else a line on standard error.
+
+    Where standard error is no terminal (a log, a documentation build) there is none.
+    """
 
     def __init__(self, total):
         try:
@@ -112,19 +115,20 @@ class Progress:
         except ImportError:
             self.bar, self.total, self.done = None, total, 0
         else:
-            self.bar = tqdm(total=total, unit="site", file=sys.stderr)
+            self.bar = tqdm(total=total, unit="site", file=sys.stderr, disable=None)
 
     def update(self, count):
         if self.bar is not None:
             self.bar.update(count)
             return
         self.done += count
-        print(f"\r{self.done}/{self.total} sites", end="", file=sys.stderr, flush=True)
+        if sys.stderr.isatty():
+            print(f"\r{self.done}/{self.total} sites", end="", file=sys.stderr, flush=True)
 
     def close(self):
         if self.bar is not None:
             self.bar.close()
-        else:
+        elif sys.stderr.isatty():
             print(file=sys.stderr)
 
 
